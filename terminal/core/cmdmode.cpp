@@ -1,0 +1,3 @@
+#include "cmdmode.h"
+
+void CommandMode() {}

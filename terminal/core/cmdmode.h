@@ -1,0 +1,5 @@
+// Command mode (ALT_C): one command line for port, format, directory,
+// download file name, logging and script commands.
+#pragma once
+
+void CommandMode();

@@ -1,0 +1,186 @@
+#include "settings.h"
+
+#include "console.h"
+#include "globals.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include "system.h"
+
+namespace {
+
+constexpr int TokenMax = 79;
+
+// Copies src into a field of size bytes; longer values are cut.
+void CopyField(char *dst, int size, const char *src)
+{
+    int i = 0;
+    for (; i < size - 1 && src[i] != 0; ++i)
+        dst[i] = src[i];
+    dst[i] = 0;
+}
+
+// Reads the next blank-separated token; a token longer than TokenMax is
+// cut (the rest of it is skipped).  Returns 0 at the end of the file.
+int NextToken(FILE *f, char *token)
+{
+    int c;
+    do {
+        c = std::fgetc(f);
+    } while (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f');
+    if (c == EOF)
+        return 0;
+    int len = 0;
+    while (c != EOF && c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\v' && c != '\f') {
+        if (len < TokenMax)
+            token[len++] = static_cast<char>(c);
+        c = std::fgetc(f);
+    }
+    token[len] = 0;
+    return 1;
+}
+
+void ReadFile(bool listsOnly)
+{
+    FILE *f = std::fopen(SettingsFileName, "r");
+    if (f == nullptr)
+        return;
+    char token[TokenMax + 1];
+    int args = 0;
+    int files = 0;
+    while (NextToken(f, token)) {
+        char letter = token[0];
+        if (letter >= 'a' && letter <= 'z')
+            letter = static_cast<char>(letter - 0x20);
+        const char *value = token + 1;
+        int number = 0;
+        switch (letter) {
+        case 'A':
+            if (args < RunArgCount)
+                CopyField(RunArgs[args++], RunArgSize, value);
+            break;
+        case 'F':
+            CopyField(DownloadFileName, DownloadFileNameSize, value);
+            break;
+        case 'X':
+            if (files < MultiFileCount)
+                CopyField(MultiFiles[files++], MultiFileSize, value);
+            break;
+        case 'B':
+        case 'C':
+        case 'D':
+        case 'P':
+        case 'S':
+        case 'W':
+            if (listsOnly || !ParseDecimal(value, &number))
+                break;
+            if (letter == 'B') BaudRate = number;
+            if (letter == 'C') SavedPort = number;
+            if (letter == 'D') DataBits = number;
+            if (letter == 'S') StopBits = number;
+            if (letter == 'W') ScreenRows = number;
+            // A parity index outside the five letters is not taken.
+            if (letter == 'P' && number >= 0 && number <= 4) ParityIndex = number;
+            break;
+        default:
+            break;
+        }
+    }
+    std::fclose(f);
+}
+
+void PrintFileLists()
+{
+    std::printf("\n\rAutoRun:%s", DownloadFileName);
+    for (int i = 0; i < RunArgCount && RunArgs[i][0] != 0; ++i)
+        std::printf(" %s", RunArgs[i]);
+    std::printf("\n\rAutodownload files:");
+    if (MultiFiles[0][0] == 0)
+        std::printf(" None");
+    for (int i = 0; i < MultiFileCount && MultiFiles[i][0] != 0; ++i)
+        std::printf(" %s", MultiFiles[i]);
+}
+
+}  // namespace
+
+int ParseDecimal(const char *text, int *value)
+{
+    const char *p = text;
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f')
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = (*p == '-');
+        ++p;
+    }
+    if (*p < '0' || *p > '9')
+        return 0;
+    long long v = 0;
+    while (*p >= '0' && *p <= '9') {
+        if (v <= static_cast<long long>(INT_MAX) + 1)
+            v = v * 10 + (*p - '0');
+        ++p;
+    }
+    if (negative)
+        v = -v;
+    if (v > INT_MAX)
+        v = INT_MAX;
+    if (v < INT_MIN)
+        v = INT_MIN;
+    *value = static_cast<int>(v);
+    return 1;
+}
+
+int DecimalOrZero(const char *text)
+{
+    int v = 0;
+    if (!ParseDecimal(text, &v))
+        return 0;
+    return v;
+}
+
+void LoadSettings()
+{
+    ReadFile(false);
+}
+
+void ReloadFileLists()
+{
+    ReadFile(true);
+}
+
+void SaveSettings()
+{
+    FILE *f = std::fopen(SettingsFileName, "w");
+    if (f == nullptr)
+        return;
+    std::fprintf(f, "C%d B%d P%d D%d S%d\n", SavedPort.load(), BaudRate.load(), ParityIndex.load(),
+                 DataBits.load(), StopBits.load());
+    std::fprintf(f, "F%s ", DownloadFileName);
+    for (int i = 0; i < RunArgCount && RunArgs[i][0] != 0; ++i)
+        std::fprintf(f, "A%s ", RunArgs[i]);
+    std::fprintf(f, "\n");
+    for (int i = 0; i < MultiFileCount && MultiFiles[i][0] != 0; ++i)
+        std::fprintf(f, "X%s ", MultiFiles[i]);
+    std::fprintf(f, "\nw%d\n", ScreenRows.load());
+    std::fclose(f);
+}
+
+void ShowCurrentSettings()
+{
+    ConSetColor(0x0B);
+    std::printf("Current set: Use COM%d %d,%c,%d,%d", CurrentPort.load(), BaudRate.load(),
+                ParityLetter(ParityIndex), DataBits.load(), StopBits.load());
+    PrintFileLists();
+    char dir[260];
+    SysGetCwd(dir, sizeof dir);
+    std::printf("\n\rCurrent work directory=\"%s\"\n\r", dir);
+    ConSetColor(7);
+}
+
+void ShowFileLists()
+{
+    PrintFileLists();
+    std::printf("\n\r");
+}

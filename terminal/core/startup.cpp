@@ -1,0 +1,273 @@
+#include "startup.h"
+
+#include "ansi.h"
+#include "console.h"
+#include "globals.h"
+#include "keythread.h"
+#include "serial.h"
+#include "settings.h"
+#include "system.h"
+#include "../diag/diag.h"
+#include "../transfer/transfer.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+bool EqualsIgnoreCase(const char *a, const char *b)
+{
+    for (; *a && *b; ++a, ++b) {
+        char x = *a, y = *b;
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 0x20);
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 0x20);
+        if (x != y)
+            return false;
+    }
+    return *a == *b;
+}
+
+// The modem-status bit remembered from the previous successful query;
+// -1 until the first one.
+int LastCts = -1;
+
+void WatchCts()
+{
+    int cts = 0;
+    if (ComGetCts(CurrentPort, &cts) != 0)
+        return;
+    if (cts != LastCts) {
+        LastCts = cts;
+        CtsState = cts;
+        UpdateTitle();
+    }
+}
+
+void ShowLineModeByte(unsigned char c)
+{
+    std::putchar(c);
+    if (ReplyLength != 0) {
+        if (RepeatState != 0) {
+            ++ReplyCount;
+            if (ReplyCount == ReplyLength)
+                RepeatState = 3;
+        }
+        return;
+    }
+    if (PatternCheck != 0) {
+        int index = PatternIndex;
+        if (index < PatternBufferSize) {
+            PatternBuffer[index] = static_cast<char>(c);
+            PatternIndex = ++index;
+        }
+        if (index == PatternLength) {
+            RepeatState = 3;
+            // End the collected text; a full buffer ends at its last byte.
+            int end = index < PatternBufferSize ? index : PatternBufferSize - 1;
+            PatternBuffer[end] = 0;
+            if (std::strcmp(PatternBuffer, PatternText) != 0) {
+                std::printf("\n(err,Idx=%d)\n", index);
+                for (int i = 0; i < end; ++i)
+                    std::printf("[%02X]", static_cast<unsigned char>(PatternBuffer[i]));
+                std::printf("\n");
+            }
+        }
+    }
+    if (c == 0x0D) {
+        if (RepeatState != 0) {
+            RepeatState = 3;
+            if (EchoLf)
+                std::putchar('\n');
+        } else if (ScanState != 0) {
+            ScanState = 3;
+            std::putchar('\n');
+        } else {
+            std::putchar('\n');
+        }
+    }
+}
+
+void ShowNormal(const unsigned char *buf, int n)
+{
+    int start = 0;
+    for (int i = 0; i < n; ++i) {
+        if (buf[i] == 0x08) {
+            std::fwrite(buf + start, 1, static_cast<size_t>(i + 1 - start), stdout);
+            std::fputs(" \b", stdout);
+            start = i + 1;
+        }
+    }
+    if (start < n)
+        std::fwrite(buf + start, 1, static_cast<size_t>(n - start), stdout);
+}
+
+}  // namespace
+
+void ShowBanner()
+{
+    std::printf("%s\n", BannerText);
+}
+
+void UpdateTitle()
+{
+    char dir[260];
+    SysGetCwd(dir, sizeof dir);
+    // Room for every field and the whole directory, so nothing is cut.
+    char title[200 + sizeof dir];
+    std::snprintf(title, sizeof title, "%s [COM%d:%d,%c,%d,%d],FC=%d,CTS=%d, DIR=%s", TarvikVersionText,
+                  CurrentPort.load(), BaudRate.load(), ParityLetter(ParityIndex), DataBits.load(),
+                  StopBits.load(), FlowControl.load(), CtsState.load(), dir);
+    ConSetTitle(title);
+}
+
+void ParseOption(const char *text)
+{
+    if (text[0] != '/' || text[1] == 0)
+        return;
+    char option = text[1];
+    if (option >= 'a' && option <= 'z')
+        option = static_cast<char>(option - 0x20);
+    const char *value = text + 2;
+    switch (option) {
+    case 'B':
+        BaudRate = DecimalOrZero(value);
+        break;
+    case 'C':
+        if (value[0] >= '0' && value[0] <= '9') {
+            int n = DecimalOrZero(value);
+            if (ComOpen(n) != 0) {
+                std::printf("Cannot use COM %d\n\r", n);
+            } else {
+                ComClose(n);
+                CurrentPort = n;
+            }
+        } else if (EqualsIgnoreCase(text + 1, "cls")) {
+            ConClearScreen();
+        }
+        break;
+    case 'F':
+        FlowControl = DecimalOrZero(value);
+        break;
+    case 'S': {
+        int rows = DecimalOrZero(value);
+        if (rows < 20)
+            rows = 20;
+        if (rows > 50)
+            rows = 50;
+        ScreenRows = rows;
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void ShowReceived(const unsigned char *buf, int n)
+{
+    if (EchoBackMode) {
+        ComWrite(CurrentPort, buf, n);
+        return;
+    }
+    if (AutoLoadActive || MultiLoadActive) {
+        for (int i = 0; i < n; ++i) {
+            if (buf[i] == 0)
+                break;
+            std::putchar(buf[i]);
+            if (buf[i] == '!')
+                AutoLoadStep();
+        }
+        return;
+    }
+    if (LineMode) {
+        ConSetColor(0x4F);
+        for (int i = 0; i < n; ++i)
+            ShowLineModeByte(buf[i]);
+        return;
+    }
+    if (HexMode) {
+        for (int i = 0; i < n; ++i)
+            std::printf("[%02X]%c", buf[i], buf[i] < 0x20 ? '.' : buf[i]);
+        return;
+    }
+    if (AnsiMode) {
+        for (int i = 0; i < n; ++i)
+            AnsiPutByte(buf[i]);
+        return;
+    }
+    ShowNormal(buf, n);
+}
+
+int TarvikMain(int argc, char **argv)
+{
+    ConInitInput();
+    ConInitOutput();
+    ComResetTable();
+    ConSetTitle(TarvikVersionText);
+    LoadSettings();
+    if (SavedPort > 0)
+        CurrentPort = SavedPort.load();
+    for (int i = 1; i < argc; ++i)
+        if (argv[i][0] == '/')
+            ParseOption(argv[i]);
+    ConSetColor(10);
+    ShowBanner();
+    ConSetColor(7);
+    UpdateTitle();
+
+    if (ComOpen(CurrentPort) != 0) {
+        std::printf("Can not use COM %d,\n\r\n\rPlease use : [tarvik /C#] to use another comport.\n\rPress any key to quit.",
+                    CurrentPort.load());
+        std::fflush(stdout);
+        int key = 0;
+        while ((key = ConReadKey()) == 0)
+            ConWaitInput(1);
+        ConRestore();
+        return key;
+    }
+
+    StartKeyThread();
+    ShowCurrentSettings();
+    ComSetBaud(CurrentPort, BaudRate);
+    ComSetFormat(CurrentPort, static_cast<unsigned char>(ParityIndex), static_cast<unsigned char>(DataBits),
+                 static_cast<unsigned char>(StopBits));
+    ComSetTimeouts(CurrentPort);
+    ComSetQueues(CurrentPort);
+    std::fflush(stdout);
+
+    static unsigned char buffer[ReceiveBufferSize];
+    do {
+        WatchCts();
+        if (LineMode) {
+            if (RepeatState != 0)
+                RepeatTestStep();
+            if (ScanState != 0)
+                ScanStep();
+        }
+        if (DownloadRequest) {
+            SendFile();
+            DownloadRequest = 0;
+        }
+        if (UploadRequest) {
+            GetFile();
+            UploadRequest = 0;
+        }
+        int n = ComRead(CurrentPort, buffer, ReceiveBufferSize);
+        if (n <= 0) {
+            // Nothing waiting: wait for the port (a bounded wait that also
+            // lets the flags above be seen promptly), or sleep when the port
+            // cannot be waited on.
+            if (ComWaitReadable(CurrentPort, 1) < 0)
+                SysSleepMs(1);
+        } else {
+            ShowReceived(buffer, n);
+            std::fflush(stdout);
+        }
+    } while (!ExitRequest);
+
+    ComClose(CurrentPort);
+    SavedPort = CurrentPort.load();
+    SaveSettings();
+    std::fflush(stdout);
+    ConRestore();
+    return 0;
+}

@@ -1,0 +1,25 @@
+// The few operating-system services that the terminal logic needs beyond
+// the serial and console layers: time, sleeping, threads and directories.
+// One back-end per platform (system_posix.cpp, system_win32.cpp).
+#pragma once
+
+#include <cstdint>
+
+// Milliseconds from a fixed point, never going back.
+std::uint32_t SysTickMs();
+void SysSleepMs(int ms);
+// Starts fn on a new thread with the default stack size, detached.
+// Returns 0 on success.
+int SysStartThread(void (*fn)());
+// Current working directory into buf (size bytes); empty on failure.
+void SysGetCwd(char *buf, int size);
+// Changes the current directory; 0 on success.
+int SysChangeDir(const char *path);
+// The system's code and text for the last failed call.
+int SysLastError();
+void SysErrorText(int code, char *buf, int size);
+// Local date and time.
+struct SysDateTime {
+    int year, month, day, hour, minute, second;
+};
+void SysLocalTime(SysDateTime *t);

@@ -1,0 +1,79 @@
+#include "system.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <pthread.h>
+#include <unistd.h>
+
+std::uint32_t SysTickMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint32_t>(ts.tv_sec * 1000ull + ts.tv_nsec / 1000000);
+}
+
+void SysSleepMs(int ms)
+{
+    if (ms <= 0)
+        return;
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+namespace {
+void *ThreadEntry(void *arg)
+{
+    auto fn = reinterpret_cast<void (*)()>(arg);
+    fn();
+    return nullptr;
+}
+}  // namespace
+
+int SysStartThread(void (*fn)())
+{
+    pthread_t t;
+    int r = pthread_create(&t, nullptr, ThreadEntry, reinterpret_cast<void *>(fn));
+    if (r != 0)
+        return r;
+    pthread_detach(t);
+    return 0;
+}
+
+void SysGetCwd(char *buf, int size)
+{
+    if (size <= 0)
+        return;
+    if (getcwd(buf, static_cast<size_t>(size)) == nullptr)
+        buf[0] = 0;
+}
+
+int SysChangeDir(const char *path)
+{
+    return chdir(path) == 0 ? 0 : errno;
+}
+
+int SysLastError()
+{
+    return errno;
+}
+
+void SysErrorText(int code, char *buf, int size)
+{
+    std::snprintf(buf, static_cast<size_t>(size), "%s", std::strerror(code));
+}
+
+void SysLocalTime(SysDateTime *t)
+{
+    std::time_t now = std::time(nullptr);
+    struct tm tmv;
+    localtime_r(&now, &tmv);
+    t->year = tmv.tm_year + 1900;
+    t->month = tmv.tm_mon + 1;
+    t->day = tmv.tm_mday;
+    t->hour = tmv.tm_hour;
+    t->minute = tmv.tm_min;
+    t->second = tmv.tm_sec;
+}

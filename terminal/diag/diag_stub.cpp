@@ -1,0 +1,8 @@
+#include "diag.h"
+
+void LineModeKey(int) {}
+void RepeatTestStep() {}
+void ScanStep() {}
+void SendLetterBurst() {}
+void SendLineBurst() {}
+void PacketDisplay() {}

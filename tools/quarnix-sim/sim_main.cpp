@@ -1,0 +1,425 @@
+// quarnix-sim: the controller simulator.
+//
+// Serves a pseudo-terminal (or a serial device given with --device) and
+// behaves like a small controller's command shell: it echoes what it
+// receives, shows a prompt, keeps a clock that "date" and "time" set, and
+// answers other commands with lines of its own.  The terminal side of the
+// pseudo-terminal is published as a symlink (--link PATH).
+#include "sim.h"
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+
+unsigned SimReadLineRate(int fd);
+
+SimByteSink SimRawInput = nullptr;
+
+namespace {
+
+const char *Version = "quarnix-sim 1.0";
+
+int LineFd = -1;        // our end: pty master or the device
+int SlaveFd = -1;       // terminal side, held open so the line never hangs up
+std::string LinkPath;
+std::string RecordPath;
+int RecordFd = -1;
+unsigned PaceRate = 0;  // bit/s; 0 = as fast as the line takes it
+bool Quiet = false;
+std::atomic<bool> Stop{false};
+
+long long ClockOffset = 0;  // seconds added to the host's clock
+
+char LineBuf[256];
+int LineLen = 0;
+
+void OnSignal(int) { Stop = true; }
+
+void Usage()
+{
+    std::printf(
+        "Usage: quarnix-sim [options]\n"
+        "Simulated controller on a serial line.\n"
+        "  --link PATH        publish the terminal side of a new pseudo-terminal as PATH\n"
+        "  --device PATH      serve a serial device instead of a pseudo-terminal\n"
+        "  --record FILE      append every byte received from the terminal to FILE\n"
+        "  --line-rate N      pace bytes sent to the terminal as a line at N bit/s (10 bits a byte)\n"
+        "  --quiet            no start-up message on the line\n"
+        "  --help             this text\n"
+        "  --version          the version\n"
+        "Shell commands: date [MM/DD/YYYY], time [HH:MM:SS], run, ver, help\n");
+    TransferUsage();
+    ModulesUsage();
+}
+
+void WriteAll(int fd, const unsigned char *p, std::size_t len)
+{
+    while (len > 0) {
+        ssize_t w = write(fd, p, len);
+        if (w > 0) {
+            p += w;
+            len -= static_cast<std::size_t>(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            struct pollfd pf = {fd, POLLOUT, 0};
+            if (poll(&pf, 1, 1000) <= 0)
+                return;  // nobody drains the line: drop the rest
+            continue;
+        }
+        return;
+    }
+}
+
+int SplitWords(char *line, char **argv, int max)
+{
+    int argc = 0;
+    char *p = line;
+    while (*p && argc < max) {
+        while (*p == ' ' || *p == '\t')
+            ++p;
+        if (!*p)
+            break;
+        argv[argc++] = p;
+        while (*p && *p != ' ' && *p != '\t')
+            ++p;
+        if (*p)
+            *p++ = 0;
+    }
+    return argc;
+}
+
+struct tm ClockNow()
+{
+    std::time_t now = std::time(nullptr) + ClockOffset;
+    struct tm t;
+    localtime_r(&now, &t);
+    return t;
+}
+
+void SetClock(const struct tm &wanted)
+{
+    struct tm copy = wanted;
+    copy.tm_isdst = -1;
+    std::time_t target = mktime(&copy);
+    if (target != static_cast<std::time_t>(-1))
+        ClockOffset = static_cast<long long>(target) - static_cast<long long>(std::time(nullptr));
+}
+
+void CmdDate(int argc, char **argv)
+{
+    if (argc >= 2) {
+        int m = 0, d = 0, y = 0;
+        char extra;
+        if (std::sscanf(argv[1], "%d/%d/%d%c", &m, &d, &y, &extra) != 3 || m < 1 || m > 12 || d < 1 || d > 31 ||
+            y < 1980 || y > 2099) {
+            SimSendText("\r\nInvalid date");
+            return;
+        }
+        struct tm t = ClockNow();
+        t.tm_year = y - 1900;
+        t.tm_mon = m - 1;
+        t.tm_mday = d;
+        SetClock(t);
+    }
+    struct tm t = ClockNow();
+    SimPrintf("\r\nCurrent date is %02d/%02d/%04d", t.tm_mon + 1, t.tm_mday, t.tm_year + 1900);
+}
+
+void CmdTime(int argc, char **argv)
+{
+    if (argc >= 2) {
+        int h = 0, m = 0, s = 0;
+        char extra;
+        if (std::sscanf(argv[1], "%d:%d:%d%c", &h, &m, &s, &extra) != 3 || h < 0 || h > 23 || m < 0 || m > 59 ||
+            s < 0 || s > 59) {
+            SimSendText("\r\nInvalid time");
+            return;
+        }
+        struct tm t = ClockNow();
+        t.tm_hour = h;
+        t.tm_min = m;
+        t.tm_sec = s;
+        SetClock(t);
+    }
+    struct tm t = ClockNow();
+    SimPrintf("\r\nCurrent time is %02d:%02d:%02d", t.tm_hour, t.tm_min, t.tm_sec);
+}
+
+void RunLine(char *line)
+{
+    char copy[sizeof LineBuf];
+    std::snprintf(copy, sizeof copy, "%s", line);
+    char *argv[32];
+    int argc = SplitWords(line, argv, 32);
+    if (argc == 0) {
+        SimPrompt();
+        return;
+    }
+    if (TransferCommand(argc, argv) || ModulesCommand(argc, argv, copy)) {
+        return;  // the module shows the prompt when it is done
+    }
+    std::string cmd = argv[0];
+    for (auto &c : cmd)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (cmd == "date") {
+        CmdDate(argc, argv);
+    } else if (cmd == "time") {
+        CmdTime(argc, argv);
+    } else if (cmd == "ver") {
+        SimPrintf("\r\nQuarnix 2.10 (%s)", Version);
+    } else if (cmd == "help") {
+        SimSendText("\r\ndate [MM/DD/YYYY]  time [HH:MM:SS]  run  ver  help");
+    } else if (cmd == "run") {
+        SimSendText("\r\nNo program loaded.");
+    } else {
+        SimPrintf("\r\nBad command: %s", argv[0]);
+    }
+    SimPrompt();
+}
+
+void ShellInput(const unsigned char *data, std::size_t len)
+{
+    for (std::size_t i = 0; i < len; ++i) {
+        if (SimRawInput != nullptr) {
+            // A module took the line over in the middle of this chunk.
+            SimRawInput(data + i, len - i);
+            return;
+        }
+        unsigned char c = data[i];
+        if (c == '\r') {
+            LineBuf[LineLen] = 0;
+            LineLen = 0;
+            RunLine(LineBuf);
+        } else if (c == '\n' || c == 0) {
+            // LF after CR, and NUL, are ignored
+        } else if (c == 0x08 || c == 0x7F) {
+            if (LineLen > 0) {
+                --LineLen;
+                SimSendText("\b \b");
+            }
+        } else {
+            if (LineLen < static_cast<int>(sizeof LineBuf) - 1)
+                LineBuf[LineLen++] = static_cast<char>(c);
+            SimSend(&c, 1);
+        }
+    }
+}
+
+int OpenPty()
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return -1;
+    const char *name = ptsname(master);
+    if (name == nullptr)
+        return -1;
+    SlaveFd = open(name, O_RDWR | O_NOCTTY);
+    if (SlaveFd < 0)
+        return -1;
+    // The line starts raw, so nothing we send is echoed back to us before
+    // the terminal configures its side.
+    struct termios t;
+    if (tcgetattr(SlaveFd, &t) == 0) {
+        cfmakeraw(&t);
+        cfsetspeed(&t, B115200);
+        tcsetattr(SlaveFd, TCSANOW, &t);
+    }
+    if (!LinkPath.empty()) {
+        unlink(LinkPath.c_str());
+        if (symlink(name, LinkPath.c_str()) != 0) {
+            std::fprintf(stderr, "quarnix-sim: cannot create link %s: %s\n", LinkPath.c_str(), std::strerror(errno));
+            return -1;
+        }
+    }
+    std::fprintf(stderr, "quarnix-sim: serving %s%s%s\n", name, LinkPath.empty() ? "" : " as ", LinkPath.c_str());
+    return master;
+}
+
+int OpenDevice(const char *path)
+{
+    int fd = open(path, O_RDWR | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    struct termios t;
+    if (tcgetattr(fd, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+    SlaveFd = fd;
+    return fd;
+}
+
+}  // namespace
+
+void SimSend(const void *data, std::size_t len)
+{
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    if (PaceRate == 0) {
+        WriteAll(LineFd, p, len);
+        return;
+    }
+    // Paced like a line: 10 bits a byte, sent in small slices.
+    const std::size_t slice = PaceRate >= 115200 ? 64 : 8;
+    for (std::size_t off = 0; off < len; off += slice) {
+        std::size_t n = len - off < slice ? len - off : slice;
+        WriteAll(LineFd, p + off, n);
+        long long ns = static_cast<long long>(n) * 10 * 1000000000LL / PaceRate;
+        struct timespec ts = {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+        nanosleep(&ts, nullptr);
+    }
+}
+
+void SimSendText(const char *text)
+{
+    SimSend(text, std::strlen(text));
+}
+
+void SimPrintf(const char *fmt, ...)
+{
+    char buf[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return;
+    SimSend(buf, static_cast<std::size_t>(n) < sizeof buf ? static_cast<std::size_t>(n) : sizeof buf - 1);
+}
+
+void SimPrompt()
+{
+    SimSendText("\r\nA:\\>");
+}
+
+std::uint64_t SimNowMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec / 1000000);
+}
+
+unsigned SimLineRate()
+{
+    return SimReadLineRate(SlaveFd);
+}
+
+void SimClock(int *year, int *month, int *day, int *hour, int *minute, int *second)
+{
+    struct tm t = ClockNow();
+    *year = t.tm_year + 1900;
+    *month = t.tm_mon + 1;
+    *day = t.tm_mday;
+    *hour = t.tm_hour;
+    *minute = t.tm_min;
+    *second = t.tm_sec;
+}
+
+int SimLineFd()
+{
+    return LineFd;
+}
+
+int main(int argc, char **argv)
+{
+    const char *device = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (a == "--help" || a == "-h") {
+            Usage();
+            return 0;
+        } else if (a == "--version") {
+            std::printf("%s\n", Version);
+            return 0;
+        } else if (a == "--link" && value) {
+            LinkPath = value;
+            ++i;
+        } else if (a == "--device" && value) {
+            device = value;
+            ++i;
+        } else if (a == "--record" && value) {
+            RecordPath = value;
+            ++i;
+        } else if (a == "--line-rate" && value) {
+            PaceRate = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
+            ++i;
+        } else if (a == "--quiet") {
+            Quiet = true;
+        } else {
+            int used = 0;
+            if (a.rfind("--", 0) == 0 &&
+                (TransferOption(a.c_str() + 2, value, &used) || ModulesOption(a.c_str() + 2, value, &used))) {
+                if (used)
+                    ++i;
+                continue;
+            }
+            std::fprintf(stderr, "quarnix-sim: unknown option %s (see --help)\n", argv[i]);
+            return 2;
+        }
+    }
+
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    LineFd = device ? OpenDevice(device) : OpenPty();
+    if (LineFd < 0) {
+        std::fprintf(stderr, "quarnix-sim: cannot open the line: %s\n", std::strerror(errno));
+        return 1;
+    }
+    if (!RecordPath.empty()) {
+        RecordFd = open(RecordPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (RecordFd < 0) {
+            std::fprintf(stderr, "quarnix-sim: cannot open %s: %s\n", RecordPath.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+    if (!Quiet) {
+        SimSendText("\r\nQuarnix 2.10 controller (simulated)");
+        SimPrompt();
+    }
+
+    unsigned char buf[4096];
+    while (!Stop) {
+        struct pollfd p = {LineFd, POLLIN, 0};
+        int r = poll(&p, 1, 10);
+        if (r > 0 && (p.revents & POLLIN)) {
+            ssize_t n = read(LineFd, buf, sizeof buf);
+            if (n > 0) {
+                if (RecordFd >= 0)
+                    WriteAll(RecordFd, buf, static_cast<std::size_t>(n));
+                if (SimRawInput != nullptr)
+                    SimRawInput(buf, static_cast<std::size_t>(n));
+                else
+                    ShellInput(buf, static_cast<std::size_t>(n));
+            }
+        } else if (r > 0) {
+            // Hang-up on a device: wait a little instead of spinning.
+            struct timespec ts = {0, 10000000};
+            nanosleep(&ts, nullptr);
+        }
+        TransferTick();
+        ModulesTick();
+    }
+    if (!LinkPath.empty())
+        unlink(LinkPath.c_str());
+    return 0;
+}
