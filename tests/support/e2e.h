@@ -98,12 +98,13 @@ public:
     bool WaitScreen(const std::string &text, int timeout_ms = 10000);
     bool WaitTitle(const std::string &text, int timeout_ms = 10000);
     bool PaneDead();
-    int ExitStatus();  // of the pane's command, -1 if still running
+    int ExitStatus();  // of the pane's command, -1 if it has not ended
     bool WaitExit(int timeout_ms = 10000);
 
 private:
     std::string Run(const std::string &args);
     std::string socket_;
+    std::string status_;
     int width_, height_;
 };
 
