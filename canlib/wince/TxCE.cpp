@@ -1,0 +1,46 @@
+// Transmit path on Windows CE: one record into the slot's transmit ring,
+// command 1, and the wait for the board's acknowledgement byte.
+#include "Ocelo.h"
+#include "OceloCEState.h"
+#include "OceloProtocol.h"
+
+namespace {
+
+constexpr int kAttempts = 10;
+constexpr int kPollsPerAttempt = 101;
+constexpr int kYieldsPerPoll = 10;
+
+}  // namespace
+
+int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned char RTR,
+               unsigned char DataLen, unsigned char* Data) {
+  const int slot = SlotIndex(Slot);
+  if (slot == 0) return OCELO_BAD_SLOT;
+  if (RakInit[slot].load() == 0) return OCELO_NOT_INIT;
+  // A data frame without its data bytes is refused before the board sees it.
+  if (RTR == 0 && DataLen != 0 && Data == nullptr) return OCELO_ERR_BOARD;
+  const uint32_t base = SlotBases[slot];
+
+  // Transmission blocked?  Only a valid status pair is believed; otherwise
+  // the last valid copy decides.
+  uint16_t pair = DPRAMReadShort(base, OCELO_DP_BUFSTAT);
+  if (OceloStatusPairValid(pair & 0xFF, pair >> 8)) BufStatus[slot].store(static_cast<uint8_t>(pair & 0xFF));
+  if ((BufStatus[slot].load() & OCELO_BUF_TXBLOCKED) != 0) return OCELO_OVERFLOW;
+
+  uint8_t cmdBuf[30];
+  const unsigned int numOfCmdBytes = OceloEncodeTxRecord(cmdBuf, Mode, MsgID, RTR, DataLen, Data);
+  const uint16_t addr = TxMsgStartAddr[slot].load();
+  DPRAMMultiWrite(base, addr, static_cast<uint16_t>(numOfCmdBytes), cmdBuf);
+  TxMsgStartAddr[slot].store(static_cast<uint16_t>(OceloNextTxAddr(addr)));
+
+  // An acknowledgement left from the previous transmission must not count.
+  DPRAMWriteByte(base, OCELO_DP_TXACK, 0);
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    Trigger186Int(base, OCELO_CMD_TRANSMIT, 1);
+    for (int poll = 0; poll < kPollsPerAttempt; ++poll) {
+      for (int y = 0; y < kYieldsPerPoll; ++y) Sleep(0);
+      if (DPRAMReadByte(base, OCELO_DP_TXACK) == OCELO_TXACK_VALUE) return OCELO_OK;
+    }
+  }
+  return OCELO_ERR_BOARD;
+}

@@ -1,8 +1,0 @@
-#include "diag.h"
-
-void LineModeKey(int) {}
-void RepeatTestStep() {}
-void ScanStep() {}
-void SendLetterBurst() {}
-void SendLineBurst() {}
-void PacketDisplay() {}
