@@ -1,0 +1,87 @@
+// Time, sleeping, threads, directories and error texts on Win32.
+#include "system.h"
+
+#include <cstdio>
+#include <cstring>
+#include <windows.h>
+
+std::uint32_t SysTickMs()
+{
+    // Wraps after 49 days; callers only take differences in 32-bit
+    // arithmetic, which stay right across the wrap.
+    return static_cast<std::uint32_t>(GetTickCount());
+}
+
+void SysSleepMs(int ms)
+{
+    if (ms > 0)
+        Sleep(static_cast<DWORD>(ms));
+}
+
+namespace {
+DWORD WINAPI ThreadEntry(LPVOID arg)
+{
+    auto fn = reinterpret_cast<void (*)()>(arg);
+    fn();
+    return 0;
+}
+}  // namespace
+
+int SysStartThread(void (*fn)())
+{
+    // Default stack size; the thread runs detached.
+    HANDLE h = CreateThread(nullptr, 0, ThreadEntry, reinterpret_cast<LPVOID>(fn), 0, nullptr);
+    if (h == nullptr)
+        return static_cast<int>(GetLastError());
+    CloseHandle(h);
+    return 0;
+}
+
+void SysGetCwd(char *buf, int size)
+{
+    if (size <= 0)
+        return;
+    DWORD n = GetCurrentDirectoryA(static_cast<DWORD>(size), buf);
+    // 0 is a failure; a value of size or more is the room the path would
+    // need, and the buffer then holds nothing useful.
+    if (n == 0 || n >= static_cast<DWORD>(size))
+        buf[0] = 0;
+}
+
+int SysChangeDir(const char *path)
+{
+    return SetCurrentDirectoryA(path) ? 0 : static_cast<int>(GetLastError());
+}
+
+int SysLastError()
+{
+    return static_cast<int>(GetLastError());
+}
+
+void SysErrorText(int code, char *buf, int size)
+{
+    if (size <= 0)
+        return;
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             static_cast<DWORD>(code), 0, buf, static_cast<DWORD>(size), nullptr);
+    if (n == 0) {
+        std::snprintf(buf, static_cast<size_t>(size), "error %d", code);
+        return;
+    }
+    // The system's texts end with CR LF (and sometimes a blank or a dot
+    // before it): keep the sentence, drop the line end.
+    while (n > 0 && (buf[n - 1] == '\r' || buf[n - 1] == '\n' || buf[n - 1] == ' '))
+        buf[--n] = 0;
+}
+
+void SysLocalTime(SysDateTime *t)
+{
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    t->year = st.wYear;
+    t->month = st.wMonth;
+    t->day = st.wDay;
+    t->hour = st.wHour;
+    t->minute = st.wMinute;
+    t->second = st.wSecond;
+}
