@@ -1,11 +1,91 @@
 // Controller file transfer: the download and upload block protocols and the
 // download-and-run sequences.
+//
+// Every block on the line is 260 bytes: a little-endian 16-bit count, 256
+// data bytes and the CRC-16 of bytes 0..257, high byte first, so that the
+// CRC over a whole correct block is 0.  The first block of a transfer
+// carries the 29-byte file-information record.
 #pragma once
+
+#include <cstdint>
+
+constexpr int TransferBlockSize = 260;
+constexpr int TransferDataSize = 256;
+constexpr int FileInfoSize = 29;
+constexpr int FileInfoNameSize = 13;
+constexpr int LoadPathSize = 123;  // up to 122 characters and the zero byte
+
+constexpr unsigned char TransferAck = 0x06;
+constexpr unsigned char TransferNak = 0x15;
+constexpr unsigned char UploadStartByte = 0x53;  // 'S': start, and stop after a failure
+
+// Bounds of the waits on the controller (milliseconds).
+constexpr int ReplyWaitMs = 10000;      // reply byte after a sent block
+constexpr int BlockWaitMs = 10000;      // gap in the bytes of a received block
+constexpr int ArmedWaitMs = 30000;      // the '!' after a receive command
+constexpr int LoadPromptWaitMs = 1000;  // granularity of the armed watch
+
+// The block buffer shared by every block sent or received (the packet
+// monitor gathers its blocks here as well).
+extern unsigned char TransferBlock[TransferBlockSize];
+
+// The file-information record, in memory form.
+struct FileInfoRecord {
+    char name[FileInfoNameSize];  // zero-ended when it came from us
+    std::uint32_t size;
+    std::uint16_t year;    // years since 1980
+    std::uint16_t month;   // 1..12
+    std::uint16_t day;     // 1..31
+    std::uint16_t hour;    // 0..23
+    std::uint16_t minute;  // 0..59
+    std::uint16_t seconds; // seconds / 2
+};
+extern FileInfoRecord FileInfo;
+
+// The PC file that the next download sends.
+extern char LoadPath[LoadPathSize];
+
+// CRC-16 (polynomial 0x1021, start 0, no reflection, no final XOR).
+extern std::uint16_t CrcTable[256];
+void MakeCrcTable();
+std::uint16_t Crc16(const unsigned char *bytes, int length);
+
+// Block helpers.
+int BlockCount(const unsigned char *block);              // the count field
+void SetBlockCount(unsigned char *block, int count);
+void SealBlock(unsigned char *block);                    // CRC of 0..257 into 258..259
+void EncodeFileInfo(const FileInfoRecord &info, unsigned char *out29);
+void DecodeFileInfo(const unsigned char *in29, FileInfoRecord *info);
+// The name field that a download takes from a path (last 12 characters,
+// after the last ':' or '\\' among them).
+void FileInfoNameFromPath(const char *path, char out[FileInfoNameSize]);
+// DOS date and time fields from a time_t (local time) and back.
+void DosFieldsFromTime(long long t, FileInfoRecord *info);
+long long TimeFromDosFields(const FileInfoRecord &info);
+// Drive and directory dropped from typed text: the name and extension into
+// out (size bytes).  Returns 1 when there was a name part and it fits,
+// 0 when there is no name part, -1 when the name does not fit.
+int NamePartOfPath(const char *text, char *out, int size);
+// Copies name into LoadPath; a name that does not fit is refused with a
+// message and LoadPath is emptied.  Returns 0 on success.
+int SetLoadPath(const char *name);
+// An upload name that may be written in the working directory: a zero
+// byte within the 13 bytes, not empty, no path separator, no drive, not
+// "." or "..".  Returns 1 when safe.
+int UploadNameIsSafe(const char *name13);
 
 // Runs on the main thread (the receive loop calls them).
 void SendFile();
+int SendBlock();
+void MakeFileInfo();
+void FillDataBlock();
 void GetFile();
+int ReceiveBlock(int k);
 void AutoLoadStep();
+// The receive loop calls this on every pass while a download is armed: it
+// ends an armed state that has waited too long for the controller's '!',
+// or that the user cancelled with Escape.
+void AutoLoadWatch();
 
 // Prompts and hotkey actions, run on the keyboard thread.
 void AskLoadPath();

@@ -1,0 +1,27 @@
+// File services of the transfers that differ between systems: local time
+// conversion, a file's modification time, creating an upload file in the
+// working directory and setting its time.  One back-end per platform
+// (file_posix.cpp, file_win32.cpp).
+#pragma once
+
+#include <cstdio>
+
+struct TransferLocalTime {
+    int year, month, day, hour, minute, second;
+};
+
+void TransferToLocalTime(long long t, TransferLocalTime *lt);
+// -1 when the fields name no valid time.
+long long TransferFromLocalTime(const TransferLocalTime *lt);
+
+// Last-modification time of an open file; 0 on success.
+int TransferFileTime(std::FILE *f, long long *t);
+// Length of an open file in bytes, -1 when unknown.
+long long TransferFileLength(std::FILE *f);
+// Creates (or empties) a file of the working directory for writing in
+// binary mode.  Never follows a symbolic link, so an upload cannot write
+// outside the directory.  nullptr on failure.
+std::FILE *TransferCreateFile(const char *name);
+// Writes out what is buffered for f and sets its modification time; 0 on
+// success.
+int TransferSetFileTime(std::FILE *f, long long t);
