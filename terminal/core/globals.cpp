@@ -103,8 +103,10 @@ void ResetGlobals()
     TransferActive = 0;
     CancelRequest = 0;
     KeyThreadHold = 0;
+    MonitorActive = 0;
 }
 
 std::atomic<int> TransferActive{0};
 std::atomic<int> CancelRequest{0};
 std::atomic<int> KeyThreadHold{0};
+std::atomic<int> MonitorActive{0};

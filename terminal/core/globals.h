@@ -85,3 +85,8 @@ void ResetGlobals();
 extern std::atomic<int> TransferActive;
 extern std::atomic<int> CancelRequest;
 extern std::atomic<int> KeyThreadHold;
+
+// The packet monitor (key thread) reads the port itself: it sets 1, the
+// receive loop answers 2 when it has stepped off the port and reads nothing
+// until the monitor sets 0 again.
+extern std::atomic<int> MonitorActive;

@@ -31,6 +31,9 @@ bool EqualsIgnoreCase(const char *a, const char *b)
 // -1 until the first one.
 int LastCts = -1;
 
+// Pause of one pass while the packet monitor owns the port.
+constexpr int MonitorPauseMs = 5;
+
 void WatchCts()
 {
     int cts = 0;
@@ -43,6 +46,14 @@ void WatchCts()
     }
 }
 
+// A reply completes only a test that waits for one (state 2): a stray byte
+// must not cancel a send that is due (1) or a test still being set up.
+void CompleteReply(std::atomic<int> &state)
+{
+    int waiting = 2;
+    state.compare_exchange_strong(waiting, 3);
+}
+
 void ShowLineModeByte(unsigned char c)
 {
     std::putchar(c);
@@ -50,7 +61,7 @@ void ShowLineModeByte(unsigned char c)
         if (RepeatState != 0) {
             ++ReplyCount;
             if (ReplyCount == ReplyLength)
-                RepeatState = 3;
+                CompleteReply(RepeatState);
         }
         return;
     }
@@ -61,7 +72,7 @@ void ShowLineModeByte(unsigned char c)
             PatternIndex = ++index;
         }
         if (index == PatternLength) {
-            RepeatState = 3;
+            CompleteReply(RepeatState);
             // End the collected text; a full buffer ends at its last byte.
             int end = index < PatternBufferSize ? index : PatternBufferSize - 1;
             PatternBuffer[end] = 0;
@@ -75,11 +86,11 @@ void ShowLineModeByte(unsigned char c)
     }
     if (c == 0x0D) {
         if (RepeatState != 0) {
-            RepeatState = 3;
+            CompleteReply(RepeatState);
             if (EchoLf)
                 std::putchar('\n');
         } else if (ScanState != 0) {
-            ScanState = 3;
+            CompleteReply(ScanState);
             std::putchar('\n');
         } else {
             std::putchar('\n');
@@ -237,6 +248,13 @@ int TarvikMain(int argc, char **argv)
     static unsigned char buffer[ReceiveBufferSize];
     do {
         WatchCts();
+        if (MonitorActive != 0) {
+            // The packet monitor reads the port: stay off it until it ends.
+            int asked = 1;
+            MonitorActive.compare_exchange_strong(asked, 2);
+            SysSleepMs(MonitorPauseMs);
+            continue;
+        }
         if (LineMode) {
             if (RepeatState != 0)
                 RepeatTestStep();
