@@ -1,0 +1,218 @@
+// Board access layer, Linux: DPRAM through the page register and the window
+// of the slot driver, with per-slot locking against other threads and the
+// slot's signal handler.
+#include "OceloLnx.h"
+#include "slot.h"
+
+#include <cerrno>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+extern "C" {
+// Exported library state.
+unsigned char RakInit[8];
+unsigned char RakCANSystemReset[8];
+unsigned char CANStatus[8];
+unsigned char BufStatus[8];
+unsigned char StoreMsgNum[8];
+unsigned char CANRdCnt[8];
+unsigned char DPStartToReadIndex[8];
+int RequistAllow[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+int TxGetAck[8];
+unsigned char CANReadMsg[8][1344];
+unsigned char SizeArray[256];
+unsigned char ArrCnt;
+unsigned int TxMsgStartAddr[8] = {2688, 2688, 2688, 2688, 2688, 2688, 2688, 2688};
+unsigned int DPZoneBase[2] = {0, 1344};
+}
+
+namespace ocelo_lnx {
+
+pthread_mutex_t work_mutex[8];
+unsigned char MutexLive[8];
+unsigned char HandlerLive[8];
+struct sigaction SignalAct_old[8];
+
+namespace {
+int RegBusy[8];      // register lock per slot
+int IsrDeferred[8];  // the handler found the lock taken and left the event for later
+long long SlotTimer[8];
+
+void SlotSignals(sigset_t *set)
+{
+    sigemptyset(set);
+    for (int s = 1; s <= 7; ++s)
+        sigaddset(set, kFirstSignal + s);
+}
+
+void LockRegs(int Slot)
+{
+    // The holder is another thread inside a short register sequence (it has
+    // the slot signals blocked, so it is never this thread's interrupted
+    // context).  Give up after about a second rather than hang.
+    for (long i = 0; i < 2'000'000; ++i) {
+        if (!__atomic_exchange_n(&RegBusy[Slot], 1, __ATOMIC_ACQUIRE))
+            return;
+        if (i > 100)
+            sched_yield();
+    }
+}
+} // namespace
+
+bool TryLockRegs(int Slot, int Tries)
+{
+    for (int i = 0; i < Tries; ++i) {
+        if (!__atomic_exchange_n(&RegBusy[Slot], 1, __ATOMIC_ACQUIRE))
+            return true;
+        if (i > 50)
+            sched_yield();
+    }
+    return false;
+}
+
+void UnlockRegs(int Slot) { __atomic_store_n(&RegBusy[Slot], 0, __ATOMIC_RELEASE); }
+
+void MarkDeferred(int Slot) { __atomic_store_n(&IsrDeferred[Slot], 1, __ATOMIC_RELEASE); }
+
+unsigned char RegRead(int Slot, unsigned Reg)
+{
+    slot_reg_t DataReg{};
+    DataReg.offset = Reg;
+    ioctl(slot_fd[Slot & 7], SLOT_IOCTL_ID_READ_REG, &DataReg);
+    return static_cast<unsigned char>(DataReg.value & 0xFF);
+}
+
+void RegWrite(int Slot, unsigned Reg, unsigned char Value)
+{
+    slot_reg_t DataReg{};
+    DataReg.offset = Reg;
+    DataReg.value = Value;
+    ioctl(slot_fd[Slot & 7], SLOT_IOCTL_ID_WRITE_REG, &DataReg);
+}
+
+unsigned char RawRead(int Slot, unsigned Addr)
+{
+    RegWrite(Slot, OCELO_REG_PAGE, static_cast<unsigned char>((Addr >> 5) & 0xFF));
+    return RegRead(Slot, (Addr & 31) + OCELO_REG_WINDOW);
+}
+
+void RawWrite(int Slot, unsigned Addr, unsigned char Value)
+{
+    RegWrite(Slot, OCELO_REG_PAGE, static_cast<unsigned char>((Addr >> 5) & 0xFF));
+    RegWrite(Slot, (Addr & 31) + OCELO_REG_WINDOW, Value);
+}
+
+SlotGuard::SlotGuard(int Slot) : slot_(Slot & 7)
+{
+    // The decision to take the mutex is made once: the signal handler may
+    // clear RakInit meanwhile, and the unlock must match the lock.
+    mutex_ = Load(RakInit[slot_]) && Load(MutexLive[slot_]);
+    if (mutex_)
+        pthread_mutex_lock(&work_mutex[slot_]);
+    sigset_t set;
+    SlotSignals(&set);
+    pthread_sigmask(SIG_BLOCK, &set, &old_);
+    LockRegs(slot_);
+}
+
+SlotGuard::~SlotGuard()
+{
+    UnlockRegs(slot_);
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    if (mutex_)
+        pthread_mutex_unlock(&work_mutex[slot_]);
+    if (__atomic_exchange_n(&IsrDeferred[slot_], 0, __ATOMIC_ACQ_REL))
+        kill(getpid(), kFirstSignal + slot_);  // the board's interrupt is still waiting
+}
+
+void SleepUs(unsigned Us)
+{
+    timespec ts{static_cast<time_t>(Us / 1'000'000), static_cast<long>(Us % 1'000'000) * 1000};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+double NowMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+void SlotTimerReset(int Slot) { Store(SlotTimer[Slot & 7], static_cast<long long>(NowMs() * 1000.0)); }
+
+bool SlotTimerCheck(int Slot, int CntDown)
+{
+    double start = static_cast<double>(Load(SlotTimer[Slot & 7])) / 1000.0;
+    return NowMs() - start > CntDown;
+}
+
+void RestoreSignal(int Slot)
+{
+    if (!Load(HandlerLive[Slot]))
+        return;
+    struct sigaction act = SignalAct_old[Slot];
+    if (!(act.sa_flags & SA_SIGINFO) && act.sa_handler == SIG_DFL) {
+        act.sa_handler = SIG_IGN;
+        act.sa_flags = 0;
+    }
+    sigaction(kFirstSignal + Slot, &act, nullptr);
+    Store(HandlerLive[Slot], 0);
+}
+
+} // namespace ocelo_lnx
+
+using namespace ocelo_lnx;
+
+extern "C" {
+
+// A slot number outside 0 to 7 reaches no board: reads give 0xFF, writes
+// do nothing (the per-slot arrays have 8 entries).
+unsigned char DPRAMReadByte(int Slot, unsigned int ReadAddr)
+{
+    if (Slot < 0 || Slot > 7)
+        return 0xFF;
+    SlotGuard guard(Slot);
+    return RawRead(Slot, ReadAddr);
+}
+
+void DPRAMWriteByte(int Slot, unsigned int WriteAddr, unsigned char Data)
+{
+    if (Slot < 0 || Slot > 7)
+        return;
+    SlotGuard guard(Slot);
+    RawWrite(Slot, WriteAddr, Data);
+}
+
+unsigned int DPRAMReadShort(int Slot, unsigned int ReadAddr)
+{
+    unsigned int low = DPRAMReadByte(Slot, ReadAddr);
+    unsigned int high = DPRAMReadByte(Slot, ReadAddr + 1);
+    return low + 256u * high;
+}
+
+void DPRAMWriteShort(int Slot, unsigned int WriteAddr, unsigned int Data)
+{
+    DPRAMWriteByte(Slot, WriteAddr, static_cast<unsigned char>(Data & 0xFF));
+    DPRAMWriteByte(Slot, WriteAddr + 1, static_cast<unsigned char>((Data >> 8) & 0xFF));
+}
+
+void DPRAMMultiRead(int Slot, unsigned int StartAddr, unsigned int DataNum, unsigned char *DataBuf)
+{
+    if (!DataBuf)
+        return;
+    for (unsigned int i = 0; i < DataNum; ++i)
+        DataBuf[i] = DPRAMReadByte(Slot, StartAddr + i);
+}
+
+void DPRAMMultiWrite(int Slot, unsigned int StartAddr, unsigned int DataNum, unsigned char *DataBuf)
+{
+    if (!DataBuf)
+        return;
+    for (unsigned int i = 0; i < DataNum; ++i)
+        DPRAMWriteByte(Slot, StartAddr + i, DataBuf[i]);
+}
+
+} // extern "C"

@@ -1,0 +1,71 @@
+// Internal interface of the Linux back-end (oceloLnx): slot-driver register
+// access, the per-slot locking, and helpers shared by the board, receive and
+// transmit functions.
+#pragma once
+
+#include "Ocelo.h"
+#include "OceloProtocol.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+namespace ocelo_lnx {
+
+constexpr int kFirstSignal = 40;  // slot s interrupts with signal 40 + s
+
+inline bool ValidSlot(unsigned Slot) { return Slot >= 1 && Slot <= 7; }
+
+// Shared flags are plain exported bytes and ints; the library reads and
+// writes them atomically because the signal handler may run on any thread.
+template <class T> inline T Load(const T &v) { return __atomic_load_n(&v, __ATOMIC_ACQUIRE); }
+template <class T, class U> inline void Store(T &v, U x) { __atomic_store_n(&v, static_cast<T>(x), __ATOMIC_RELEASE); }
+
+extern pthread_mutex_t work_mutex[8];
+extern unsigned char MutexLive[8];     // work_mutex[s] exists
+extern unsigned char HandlerLive[8];   // RakCAN_ISR is installed for slot s
+extern struct sigaction SignalAct_old[8];
+
+// One raw register access through the slot driver (no locking).
+unsigned char RegRead(int Slot, unsigned Reg);
+void RegWrite(int Slot, unsigned Reg, unsigned char Value);
+// One DPRAM byte: page register, then the window register (no locking).
+unsigned char RawRead(int Slot, unsigned Addr);
+void RawWrite(int Slot, unsigned Addr, unsigned char Value);
+
+// Keeps a sequence of register accesses on one slot together: takes the
+// slot's mutex (while the slot is initialised), blocks the slot signals in
+// this thread, and takes the slot's register lock, which the signal handler
+// also takes whichever thread it runs on.  Released in the reverse order;
+// an interrupt that had to wait is raised again on release.
+class SlotGuard {
+public:
+    explicit SlotGuard(int Slot);
+    ~SlotGuard();
+    SlotGuard(const SlotGuard &) = delete;
+    SlotGuard &operator=(const SlotGuard &) = delete;
+
+private:
+    int slot_;
+    bool mutex_;
+    sigset_t old_;
+};
+
+// The register lock alone (used by the signal handler).
+bool TryLockRegs(int Slot, int Tries);
+void UnlockRegs(int Slot);
+void MarkDeferred(int Slot);
+
+// Sleep that is not cut short by a signal.
+void SleepUs(unsigned Us);
+// Milliseconds on a monotonic clock.
+double NowMs();
+
+// Per-slot request timer of the receive path.
+void SlotTimerReset(int Slot);
+bool SlotTimerCheck(int Slot, int CntDown);
+
+// Restore the signal action saved when the handler was installed; a default
+// action becomes "ignore" so that a late board interrupt cannot end the process.
+void RestoreSignal(int Slot);
+
+} // namespace ocelo_lnx

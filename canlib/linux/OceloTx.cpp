@@ -1,0 +1,81 @@
+// Transmit path, Linux: SendCANMsg.
+#include "OceloLnx.h"
+
+#include <pthread.h>
+#include <sched.h>
+
+using namespace ocelo_lnx;
+
+namespace {
+
+// Transmissions on one slot follow each other: the ring position and the
+// acknowledgement byte belong to one request at a time.
+pthread_mutex_t TxMutex[8] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
+                              PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
+                              PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER};
+
+// The board takes a request within microseconds; a board that has not
+// acknowledged after this long is taken as silent.
+constexpr double kAckWaitMs = 50.0;
+constexpr int kMinPolls = 901;
+
+class TxLock {
+public:
+    explicit TxLock(int Slot) : m_(&TxMutex[Slot]) { pthread_mutex_lock(m_); }
+    ~TxLock() { pthread_mutex_unlock(m_); }
+    TxLock(const TxLock &) = delete;
+    TxLock &operator=(const TxLock &) = delete;
+
+private:
+    pthread_mutex_t *m_;
+};
+
+} // namespace
+
+extern "C" {
+
+int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned char RTR, unsigned char DataLen,
+               unsigned char *Data)
+{
+    if (!ValidSlot(Slot))
+        return OCELO_BAD_SLOT;
+    if (!Load(RakInit[Slot]))
+        return OCELO_NOT_INIT;
+    if (Load(BufStatus[Slot]) & OCELO_BUF_TXBLOCKED)
+        return OCELO_OVERFLOW;
+    if (!RTR && DataLen && !Data)
+        return OCELO_ERR_BOARD;  // a data frame without its data: nothing is written
+
+    TxLock tx(Slot);
+    unsigned char CmdBuf[30];
+    unsigned int NumOfCmdBytes = OceloEncodeTxRecord(CmdBuf, Mode, MsgID, RTR, DataLen, Data);
+    {
+        SlotGuard guard(Slot);
+        unsigned int addr = Load(TxMsgStartAddr[Slot]);
+        if (addr < OCELO_DP_TXRING || addr >= OCELO_DP_TXRING_END)
+            addr = OCELO_DP_TXRING;
+        for (unsigned int i = 0; i < NumOfCmdBytes; ++i)
+            RawWrite(Slot, addr + i, CmdBuf[i]);
+        Store(TxMsgStartAddr[Slot], OceloNextTxAddr(addr));
+        Store(TxGetAck[Slot], 0);
+        RawWrite(Slot, OCELO_DP_COMMAND, OCELO_CMD_TRANSMIT);
+    }
+
+    // Wait for the acknowledgement byte on time, not on a CPU spin: at least
+    // 901 polls and at least 50 ms, the first polls yielding, then short sleeps.
+    const double start = NowMs();
+    for (int poll = 1;; ++poll) {
+        if (DPRAMReadByte(Slot, OCELO_DP_TXACK) == OCELO_TXACK_VALUE)
+            return OCELO_OK;
+        if (Load(BufStatus[Slot]) & OCELO_BUF_TXBLOCKED)
+            return OCELO_OVERFLOW;
+        if (poll >= kMinPolls && NowMs() - start > kAckWaitMs)
+            return OCELO_ERR_BOARD;
+        if (poll < 100)
+            sched_yield();
+        else
+            SleepUs(20);
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,27 @@
+/*
+ * SlotSim.h - the simulated slot library: simulated Ocelo boards in the
+ * controller's slots, reached through slot_fd and the slot driver's ioctl
+ * requests, with board interrupts delivered as signal 40 + slot.
+ *
+ * Link it instead of the controller's slot library.  It defines slot_fd,
+ * Close_SlotAll and ioctl; ioctl serves the simulated slots' descriptors and
+ * passes every other descriptor on to the system.
+ */
+#ifndef SLOTSIM_H
+#define SLOTSIM_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Plug a simulated board into Slot (0..7) and open its device: slot_fd[Slot]
+ * becomes a descriptor that ioctl serves.  Returns 0 or a negative errno. */
+int SlotSimOpen(int Slot);
+/* Open slots 1 to 7. */
+int SlotSimOpenAll(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SLOTSIM_H */
