@@ -180,6 +180,7 @@ void DispatchHotkey(int code)
     case KeyAlt('C'): CommandMode(); break;
     case KeyAlt('D'): SendDate(); break;
     case KeyAlt('E'):
+        LoadPath[0] = 0;
         AskLoadPath();
         DownloadRequest = 1;
         break;

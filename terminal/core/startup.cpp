@@ -269,6 +269,7 @@ int TarvikMain(int argc, char **argv)
             GetFile();
             UploadRequest = 0;
         }
+        AutoLoadWatch();
         int n = ComRead(CurrentPort, buffer, ReceiveBufferSize);
         if (n <= 0) {
             // Nothing waiting: wait for the port (a bounded wait that also

@@ -76,6 +76,25 @@ std::FILE *TransferCreateFile(const char *name)
     return f;
 }
 
+std::FILE *TransferOpenFile(const char *name)
+{
+    int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    std::FILE *f = fdopen(fd, "rb");
+    if (f == nullptr)
+        close(fd);
+    return f;
+}
+
 int TransferSetFileTime(std::FILE *f, long long t)
 {
     if (std::fflush(f) != 0)

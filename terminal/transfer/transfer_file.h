@@ -25,3 +25,6 @@ std::FILE *TransferCreateFile(const char *name);
 // Writes out what is buffered for f and sets its modification time; 0 on
 // success.
 int TransferSetFileTime(std::FILE *f, long long t);
+// Opens a regular file for reading in binary mode (nullptr for anything
+// else: missing, a directory, a device or a pipe).
+std::FILE *TransferOpenFile(const char *name);

@@ -1,0 +1,216 @@
+// The download: one file from the PC into the controller, block by block,
+// each block answered by ACK or NAK.  Runs on the main thread.
+#include "transfer.h"
+#include "transfer_file.h"
+#include "transfer_wait.h"
+
+#include "console.h"
+#include "globals.h"
+#include "serial.h"
+#include "system.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The file being sent, between MakeFileInfo and the last FillDataBlock.
+std::FILE *SendStream = nullptr;
+// Bytes of the announced size not yet read.
+std::uint32_t SendRemaining = 0;
+// Set when FillDataBlock found the file shorter than announced.
+bool SendShrank = false;
+
+}  // namespace
+
+int SendBlock()
+{
+    int naks = 0;
+    for (;;) {
+        ComWrite(CurrentPort, TransferBlock, TransferBlockSize);
+        unsigned char reply = 0;
+        int r = TransferWaitByte(&reply, ReplyWaitMs);
+        if (r != TransferWaitOk) {
+            TransferReportWait(r, "\n\r");
+            return -1;
+        }
+        if (reply == TransferAck)
+            return 0;
+        if (reply != TransferNak)
+            return -1;
+        if (++naks >= 3)
+            return -1;
+    }
+}
+
+void SendAbortBlock()
+{
+    // The controller waits for exactly one block: an empty one tells it
+    // that no file follows.  The data area keeps what it held.
+    MakeCrcTable();
+    SetBlockCount(TransferBlock, 0);
+    SealBlock(TransferBlock);
+    SendBlock();
+}
+
+void MakeFileInfo()
+{
+    FileInfoRecord info{};
+    FileInfoNameFromPath(LoadPath, info.name);
+    long long length = SendStream != nullptr ? TransferFileLength(SendStream) : 0;
+    info.size = static_cast<std::uint32_t>(length < 0 ? 0 : length);
+    long long mtime = 0;
+    if (SendStream == nullptr || TransferFileTime(SendStream, &mtime) != 0)
+        mtime = 0;
+    DosFieldsFromTime(mtime, &info);
+    FileInfo = info;
+    SendRemaining = info.size;
+    SendShrank = false;
+
+    EncodeFileInfo(FileInfo, TransferBlock + 2);
+    SetBlockCount(TransferBlock, FileInfoSize);
+    SealBlock(TransferBlock);
+    std::printf("[crc=%04X,%04X]", (TransferBlock[258] << 8) | TransferBlock[259],
+                Crc16(TransferBlock, TransferBlockSize));
+}
+
+void FillDataBlock()
+{
+    // Never more than the announced size, so a file that grows meanwhile
+    // still sends what the information block promised.
+    std::size_t want = SendRemaining < TransferDataSize ? SendRemaining : TransferDataSize;
+    std::size_t got = 0;
+    if (SendStream != nullptr && want > 0)
+        got = std::fread(TransferBlock + 2, 1, want, SendStream);
+    if (got < want)
+        SendShrank = true;
+    SendRemaining -= static_cast<std::uint32_t>(got);
+    SetBlockCount(TransferBlock, static_cast<int>(got));
+    SealBlock(TransferBlock);
+}
+
+void SendFile()
+{
+    int wasActive = TransferActive.load();
+    MakeCrcTable();
+    if (LoadPath[0] == 0) {
+        // The keyboard thread leaves the console to this prompt.
+        KeyThreadHold = 1;
+        AskLoadPath();
+        KeyThreadHold = 0;
+    }
+    TransferActive = 1;
+    if (!wasActive)
+        CancelRequest = 0;
+    TransferClearOutcome();
+
+    std::printf("\n\rLoad file:%s", LoadPath);
+    std::fflush(stdout);
+    long long length = -1;
+    SendStream = LoadPath[0] != 0 ? TransferOpenFile(LoadPath) : nullptr;
+    if (SendStream != nullptr) {
+        length = TransferFileLength(SendStream);
+        if (length < 0 || length > 0xFFFFFFFFLL) {
+            // The size field holds 32 bits: such a file cannot be described.
+            std::fclose(SendStream);
+            SendStream = nullptr;
+        }
+    }
+    if (SendStream == nullptr) {
+        SendAbortBlock();
+        if (length > 0xFFFFFFFFLL)
+            std::printf("\n\rFile too large:%s\n\r", LoadPath);
+        else
+            std::printf("\n\rCannot open file:%s\n\r", LoadPath);
+        std::fflush(stdout);
+        TransferActive = wasActive;
+        return;
+    }
+
+    std::uint32_t start = SysTickMs();
+    MakeFileInfo();
+    int blocks = static_cast<int>((static_cast<long long>(FileInfo.size) + 255) / 256);
+    std::printf("\n\rSend file info. total %d blocks\n\r", blocks);
+    std::fflush(stdout);
+    if (SendBlock() == 0) {
+        for (int k = 1; k <= blocks; ++k) {
+            FillDataBlock();
+            if (BlockCount(TransferBlock) == 0) {
+                // The file ended early: an empty block tells the controller
+                // that nothing more comes; the transfer has failed.
+                std::printf("\n\r[File is shorter than announced]");
+                SendBlock();
+                break;
+            }
+            std::printf("\rBlock %d", k);
+            if (SendBlock() != 0)
+                break;
+            if (SendShrank) {
+                std::printf("\n\r[File is shorter than announced]");
+                SetBlockCount(TransferBlock, 0);
+                SealBlock(TransferBlock);
+                SendBlock();
+                break;
+            }
+        }
+    }
+    std::uint32_t elapsed = SysTickMs() - start;
+    std::printf("\n\rTransfer time is: %f seconds\n\r", elapsed * 0.001);
+    std::fflush(stdout);
+    std::fclose(SendStream);
+    SendStream = nullptr;
+    TransferActive = wasActive;
+    if (!wasActive)
+        CancelRequest = 0;
+}
+
+int NamePartOfPath(const char *text, char *out, int size)
+{
+    const char *p = text;
+    if (((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z')) && p[1] == ':')
+        p += 2;
+    const char *final = p;
+    for (const char *q = p; *q != 0; ++q)
+        if (*q == '\\' || *q == '/')
+            final = q + 1;
+    const char *dot = std::strrchr(final, '.');
+    std::size_t nameLen = dot != nullptr ? static_cast<std::size_t>(dot - final) : std::strlen(final);
+    if (nameLen == 0)
+        return 0;
+    std::size_t whole = std::strlen(final);
+    if (whole >= static_cast<std::size_t>(size))
+        return -1;
+    std::memcpy(out, final, whole + 1);
+    return 1;
+}
+
+int SetLoadPath(const char *name)
+{
+    std::size_t len = std::strlen(name);
+    if (len >= static_cast<std::size_t>(LoadPathSize)) {
+        std::printf("\n\rFile name too long (at most %d characters):%s\n\r", LoadPathSize - 1, name);
+        std::fflush(stdout);
+        return -1;
+    }
+    std::memcpy(LoadPath, name, len + 1);
+    return 0;
+}
+
+void AskLoadPath()
+{
+    std::printf("\n\rInput filename:");
+    std::fflush(stdout);
+    char line[256];
+    if (ConReadLine(line, sizeof line) == 0)
+        return;
+    char name[LoadPathSize];
+    int r = NamePartOfPath(line, name, sizeof name);
+    if (r < 0) {
+        // Refused rather than cut: a cut name would send another file.
+        std::printf("\n\rFile name too long (at most %d characters):%s\n\r", LoadPathSize - 1, line);
+        std::fflush(stdout);
+        return;
+    }
+    if (r > 0)
+        std::memcpy(LoadPath, name, std::strlen(name) + 1);
+}

@@ -1,0 +1,210 @@
+// The upload: one file from the controller into the working directory.
+// The controller sends the blocks, we answer each with one byte.  Runs on
+// the main thread.
+#include "transfer.h"
+#include "transfer_file.h"
+#include "transfer_wait.h"
+
+#include "globals.h"
+#include "serial.h"
+#include "system.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+void SendByte(unsigned char b)
+{
+    ComWrite(CurrentPort, &b, 1);
+}
+
+bool EqualsNoCase(const char *a, std::size_t alen, const char *b)
+{
+    std::size_t blen = std::strlen(b);
+    if (alen != blen)
+        return false;
+    for (std::size_t i = 0; i < alen; ++i) {
+        char x = a[i];
+        if (x >= 'a' && x <= 'z')
+            x = static_cast<char>(x - 0x20);
+        if (x != b[i])
+            return false;
+    }
+    return true;
+}
+
+// Names that the DOS family of systems gives to devices.
+bool IsDeviceName(const char *name)
+{
+    const char *dot = std::strchr(name, '.');
+    std::size_t len = dot != nullptr ? static_cast<std::size_t>(dot - name) : std::strlen(name);
+    static const char *const devices[] = {"CON", "PRN", "AUX", "NUL"};
+    for (const char *d : devices)
+        if (EqualsNoCase(name, len, d))
+            return true;
+    if (len == 4 && (EqualsNoCase(name, 3, "COM") || EqualsNoCase(name, 3, "LPT")) && name[3] >= '1' &&
+        name[3] <= '9')
+        return true;
+    return false;
+}
+
+// The received name made fit for the console: at most 13 bytes, control
+// and non-ASCII bytes shown as '?'.
+void PrintableName(const char *name13, char out[FileInfoNameSize + 1])
+{
+    int i = 0;
+    for (; i < FileInfoNameSize && name13[i] != 0; ++i) {
+        unsigned char c = static_cast<unsigned char>(name13[i]);
+        out[i] = (c < 0x20 || c >= 0x7F) ? '?' : static_cast<char>(c);
+    }
+    out[i] = 0;
+}
+
+}  // namespace
+
+int UploadNameIsSafe(const char *name13)
+{
+    const void *end = std::memchr(name13, 0, FileInfoNameSize);
+    if (end == nullptr)
+        return 0;
+    std::size_t len = static_cast<std::size_t>(static_cast<const char *>(end) - name13);
+    if (len == 0)
+        return 0;
+    bool allDots = true;
+    for (std::size_t i = 0; i < len; ++i) {
+        unsigned char c = static_cast<unsigned char>(name13[i]);
+        if (c < 0x20 || c == 0x7F)
+            return 0;
+        if (std::strchr("/\\:*?\"<>|", c) != nullptr)
+            return 0;
+        if (c != '.')
+            allDots = false;
+    }
+    if (allDots)
+        return 0;
+    // A trailing dot or blank is dropped by some file systems, which would
+    // write another name than the one shown.
+    if (name13[len - 1] == '.' || name13[len - 1] == ' ')
+        return 0;
+    if (IsDeviceName(name13))
+        return 0;
+    return 1;
+}
+
+int ReceiveBlock(int k)
+{
+    int received = 0;
+    int errors = 0;
+    std::uint32_t deadline = SysTickMs() + BlockWaitMs;
+    for (;;) {
+        int n = ComRead(CurrentPort, TransferBlock + received, TransferBlockSize - received);
+        if (n < 0) {
+            std::printf("[ReadCom error=%d]\n", n);
+            std::fflush(stdout);
+            return -1;
+        }
+        if (n == 0) {
+            int w = TransferWaitPort(deadline);
+            if (w != TransferWaitOk) {
+                TransferReportWait(w, "\n");
+                std::printf("\n");
+                return -1;
+            }
+            continue;
+        }
+        // The bound runs from the last byte received.
+        deadline = SysTickMs() + BlockWaitMs;
+        received += n;
+        std::printf("\rblock %d:%d ", k, received);
+        if (received < TransferBlockSize)
+            continue;
+        unsigned crc = Crc16(TransferBlock, TransferBlockSize);
+        if (crc == 0)
+            return 0;
+        std::printf("[crc error %04X]", crc);
+        std::fflush(stdout);
+        if (++errors >= 3)
+            return -2;
+        SendByte(TransferNak);
+        received = 0;
+    }
+}
+
+void GetFile()
+{
+    int wasActive = TransferActive.load();
+    TransferActive = 1;
+    if (!wasActive)
+        CancelRequest = 0;
+    TransferClearOutcome();
+
+    std::printf("[Call GetFile()]\n");
+    std::fflush(stdout);
+    SendByte(UploadStartByte);
+    MakeCrcTable();
+    std::FILE *file = nullptr;
+    if (ReceiveBlock(0) != 0) {
+        std::printf("[error 1]");
+    } else if (TransferBlock[0] == 0 && TransferBlock[1] == 0 && TransferBlock[2] == 0 && TransferBlock[3] == 0) {
+        std::printf("[error 2]");
+    } else {
+        DecodeFileInfo(TransferBlock + 2, &FileInfo);
+        char shown[FileInfoNameSize + 1];
+        PrintableName(FileInfo.name, shown);
+        if (!UploadNameIsSafe(FileInfo.name)) {
+            // The name comes from the controller: nothing is written for a
+            // name that could leave the working directory or name a device.
+            SendByte(UploadStartByte);
+            std::printf("Refused file name \"%s\"\n", shown);
+        } else {
+            std::printf("Get file name=%s,size=%u\n", shown, static_cast<unsigned>(FileInfo.size));
+            file = TransferCreateFile(FileInfo.name);
+            if (file == nullptr) {
+                SendByte(UploadStartByte);
+                std::printf("Cannot open file %s\n", shown);
+                std::fflush(stdout);
+                TransferActive = wasActive;
+                if (!wasActive)
+                    CancelRequest = 0;
+                return;
+            }
+            long long blocks = (static_cast<long long>(FileInfo.size) + 255) / 256;
+            SendByte(TransferAck);
+            for (long long k = 1; k <= blocks; ++k) {
+                if (ReceiveBlock(static_cast<int>(k)) != 0) {
+                    SendByte(UploadStartByte);
+                    break;
+                }
+                int count = BlockCount(TransferBlock);
+                if (count > TransferDataSize) {
+                    // More than the data area holds: not a block of ours.
+                    std::printf("[bad block count %d]\n", count);
+                    SendByte(UploadStartByte);
+                    break;
+                }
+                // Written out block by block, so a full disk shows here.
+                if (count > 0 && (std::fwrite(TransferBlock + 2, 1, static_cast<std::size_t>(count), file) !=
+                                      static_cast<std::size_t>(count) ||
+                                  std::fflush(file) != 0)) {
+                    std::printf("Write failure\n\r");
+                    SendByte(UploadStartByte);
+                    break;
+                }
+                if (k == blocks) {
+                    std::printf("Get file %s success\n", shown);
+                    long long t = TimeFromDosFields(FileInfo);
+                    if (t >= 0)
+                        TransferSetFileTime(file, t);
+                }
+                SendByte(TransferAck);
+            }
+            std::fclose(file);
+        }
+    }
+    std::printf("\nEnd of Getfile\n");
+    std::fflush(stdout);
+    TransferActive = wasActive;
+    if (!wasActive)
+        CancelRequest = 0;
+}
