@@ -1,0 +1,131 @@
+// File services of the transfers on Win32.
+#include "transfer_file.h"
+
+#include <ctime>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+namespace {
+
+// Seconds between 1601-01-01 (file times) and 1970-01-01 (time_t).
+constexpr long long FileTimeEpochOffset = 11644473600LL;
+
+// Whether a handle is an ordinary file: on a disk, no directory, no link.
+bool IsPlainFile(HANDLE h)
+{
+    if (GetFileType(h) != FILE_TYPE_DISK)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info))
+        return false;
+    return (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+// Hands a Win32 handle over to a C stream; the handle is closed on failure.
+std::FILE *StreamOf(HANDLE h, int flags, const char *mode)
+{
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    std::FILE *f = _fdopen(fd, mode);
+    if (f == nullptr)
+        _close(fd);
+    return f;
+}
+
+}  // namespace
+
+void TransferToLocalTime(long long t, TransferLocalTime *lt)
+{
+    __time64_t tt = static_cast<__time64_t>(t);
+    struct tm tmv {};
+    if (_localtime64_s(&tmv, &tt) != 0) {
+        *lt = TransferLocalTime{1980, 1, 1, 0, 0, 0};
+        return;
+    }
+    lt->year = tmv.tm_year + 1900;
+    lt->month = tmv.tm_mon + 1;
+    lt->day = tmv.tm_mday;
+    lt->hour = tmv.tm_hour;
+    lt->minute = tmv.tm_min;
+    lt->second = tmv.tm_sec;
+}
+
+long long TransferFromLocalTime(const TransferLocalTime *lt)
+{
+    struct tm tmv {};
+    tmv.tm_year = lt->year - 1900;
+    tmv.tm_mon = lt->month - 1;
+    tmv.tm_mday = lt->day;
+    tmv.tm_hour = lt->hour;
+    tmv.tm_min = lt->minute;
+    tmv.tm_sec = lt->second;
+    tmv.tm_isdst = -1;
+    __time64_t t = _mktime64(&tmv);
+    return t == static_cast<__time64_t>(-1) ? -1 : static_cast<long long>(t);
+}
+
+int TransferFileTime(std::FILE *f, long long *t)
+{
+    struct _stat64 st {};
+    if (_fstat64(_fileno(f), &st) != 0)
+        return -1;
+    *t = static_cast<long long>(st.st_mtime);
+    return 0;
+}
+
+long long TransferFileLength(std::FILE *f)
+{
+    struct _stat64 st {};
+    if (_fstat64(_fileno(f), &st) != 0)
+        return -1;
+    return static_cast<long long>(st.st_size);
+}
+
+std::FILE *TransferCreateFile(const char *name)
+{
+    // The link itself is opened, never what it points to, so that an
+    // upload cannot write outside the directory; anything but an ordinary
+    // file (a device name such as "NUL", a directory, a link) is refused
+    // before a byte of it is changed.
+    HANDLE h = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    if (!IsPlainFile(h) || !SetEndOfFile(h)) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    return StreamOf(h, _O_WRONLY | _O_BINARY, "wb");
+}
+
+std::FILE *TransferOpenFile(const char *name)
+{
+    HANDLE h = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    return StreamOf(h, _O_RDONLY | _O_BINARY, "rb");
+}
+
+int TransferSetFileTime(std::FILE *f, long long t)
+{
+    if (std::fflush(f) != 0)
+        return -1;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    unsigned long long ticks = static_cast<unsigned long long>(t + FileTimeEpochOffset) * 10000000ULL;
+    FILETIME ft;
+    ft.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFULL);
+    ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return SetFileTime(h, nullptr, nullptr, &ft) ? 0 : -1;
+}
