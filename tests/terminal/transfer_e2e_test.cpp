@@ -189,6 +189,24 @@ TEST(DownloadAndRun, F9F10AltF10AndAltF9WithThreeFiles)
     s.Quit();
 }
 
+TEST(DownloadAndRun, F8WithoutAFileNameAsksForOneAtTheControllersPrompt)
+{
+    Session s;
+    std::string data = MakeFile(s.dir / "m.bin", 300);
+    s.Start({}, "C1 B115200 P0 D8 S1\nF A7 \n\nw25\n");
+    s.tmux.Key("F8");
+    ASSERT_TRUE(s.tmux.WaitScreen("into flash!\nInput filename:")) << s.tmux.Screen();
+    s.Command("C:\\x\\m.bin");
+    ASSERT_TRUE(s.WaitStored("FLASH", "m.bin", data.size())) << s.tmux.Screen();
+    EXPECT_EQ(s.Stored("FLASH", "m.bin"), data);
+    EXPECT_TRUE(s.tmux.WaitScreen("Start m.bin from FLASH")) << s.tmux.Screen();
+    EXPECT_TRUE(s.tmux.WaitScreen("argv[1]=7")) << s.tmux.Screen();
+    // Typed keys reach the controller again.
+    s.Command("ver");
+    EXPECT_TRUE(s.tmux.WaitScreen("Quarnix 2.10")) << s.tmux.Screen();
+    s.Quit();
+}
+
 TEST(Download, SizesFromEmptyToSeveralHundredKiB)
 {
     Session s;

@@ -546,4 +546,23 @@ TEST(Sequence, ArmedStateEndsOnEscapeAndReleasesAScript)
     EXPECT_EQ(line.peer.Read(300, 50), "");
 }
 
+TEST(Sequence, ArmedStateIsBoundedWhenNoPromptComes)
+{
+    Line line;
+    std::strcpy(DownloadFileName, "p.exe");
+    LoadDone = 0;
+    StartAutoLoad(KeyF(10));
+    EXPECT_EQ(line.peer.ReadN(6), "LOADR\r");
+    EXPECT_TRUE(WaitFor(
+        [] {
+            AutoLoadWatch();  // what the receive loop does on every pass
+            return AutoLoadActive.load() == 0;
+        },
+        ArmedWaitMs + 20000));
+    EXPECT_EQ(RunSramAfterLoad.load(), 0);
+    EXPECT_EQ(LoadDone.load(), 1);
+    EXPECT_EQ(TransferActive.load(), 0);
+    EXPECT_EQ(line.peer.Read(300, 50), "");
+}
+
 }  // namespace
