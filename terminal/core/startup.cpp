@@ -236,6 +236,9 @@ int TarvikMain(int argc, char **argv)
         return key;
     }
 
+    // The keyboard thread reads no key until the settings have been shown:
+    // its prompts change the file names and arguments shown here.
+    KeyThreadHold = 1;
     StartKeyThread();
     ShowCurrentSettings();
     ComSetBaud(CurrentPort, BaudRate);
@@ -244,6 +247,7 @@ int TarvikMain(int argc, char **argv)
     ComSetTimeouts(CurrentPort);
     ComSetQueues(CurrentPort);
     std::fflush(stdout);
+    KeyThreadHold = 0;
 
     static unsigned char buffer[ReceiveBufferSize];
     do {

@@ -252,8 +252,8 @@ struct Line {
 
 // Runs fn on its own thread, as the main thread of tarvik would.
 struct Background {
+    std::atomic<bool> done{false};  // before the thread that sets it
     std::thread t;
-    std::atomic<bool> done{false};
     template <class F>
     explicit Background(F fn)
         : t([this, fn] {
