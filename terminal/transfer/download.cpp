@@ -27,6 +27,10 @@ int SendBlock()
 {
     int naks = 0;
     for (;;) {
+        if (CancelRequest != 0 || ExitRequest != 0) {
+            TransferReportWait(TransferWaitCancel, "\n\r");
+            return -1;
+        }
         ComWrite(CurrentPort, TransferBlock, TransferBlockSize);
         unsigned char reply = 0;
         int r = TransferWaitByte(&reply, ReplyWaitMs);

@@ -126,7 +126,6 @@ void AutoLoadStep()
     } else {
         SendFile();
     }
-    LoadDone = 1;
 
     if (TransferWasCancelled()) {
         // Escape ends the whole sequence: no further file, no run command.
@@ -156,6 +155,9 @@ void AutoLoadStep()
         CancelRequest = 0;
         TransferActive = 0;
     }
+    // Last of all: a script that waits for this download may arm the next
+    // one at once, and the watch then times that one afresh.
+    LoadDone = 1;
 }
 
 void StartAutoLoad(int code)

@@ -19,11 +19,12 @@ constexpr unsigned char TransferAck = 0x06;
 constexpr unsigned char TransferNak = 0x15;
 constexpr unsigned char UploadStartByte = 0x53;  // 'S': start, and stop after a failure
 
-// Bounds of the waits on the controller (milliseconds).
-constexpr int ReplyWaitMs = 10000;      // reply byte after a sent block
-constexpr int BlockWaitMs = 10000;      // gap in the bytes of a received block
-constexpr int ArmedWaitMs = 30000;      // the '!' after a receive command
-constexpr int LoadPromptWaitMs = 1000;  // granularity of the armed watch
+// Bounds of the waits on the controller (milliseconds).  A controller
+// answers a block at once; the margin covers a flash erase before the
+// first block is taken and a slow line.
+constexpr int ReplyWaitMs = 10000;  // reply byte after a sent block
+constexpr int BlockWaitMs = 10000;  // from the last byte of a block being received
+constexpr int ArmedWaitMs = 20000;  // the '!' after a receive command
 
 // The block buffer shared by every block sent or received (the packet
 // monitor gathers its blocks here as well).
@@ -67,7 +68,7 @@ long long TimeFromDosFields(const FileInfoRecord &info);
 // 0 when there is no name part, -1 when the name does not fit.
 int NamePartOfPath(const char *text, char *out, int size);
 // Copies name into LoadPath; a name that does not fit is refused with a
-// message and LoadPath is emptied.  Returns 0 on success.
+// message and LoadPath is left as it was.  Returns 0 on success.
 int SetLoadPath(const char *name);
 // An upload name that may be written in the working directory: a zero
 // byte within the 13 bytes, not empty, no path separator, no drive, not
