@@ -54,7 +54,6 @@ uint8_t* SlotBuffer(int Slot) {
   if (buffer == nullptr) {
     buffer = static_cast<uint8_t*>(malloc(kRxBufferBytes));
     if (buffer == nullptr) return nullptr;
-    std::memset(buffer, 0, kRxBufferBytes);
     CANReadMsg[Slot].store(buffer);
   }
   return buffer;

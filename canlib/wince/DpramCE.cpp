@@ -101,10 +101,20 @@ int ReadCheckedByte(uint32_t SlotBase, uint16_t Addr, uint8_t* Value) {
 }
 
 int WriteCheckedByte(uint32_t SlotBase, uint16_t Addr, uint8_t Value) {
-  const uint16_t pair = static_cast<uint16_t>(Value | (~Value & 0xFF) << 8);
+  const uint8_t complement = static_cast<uint8_t>(~Value & 0xFF);
+  const uint16_t compAddr = static_cast<uint16_t>(Addr + 1);
   for (int attempt = 0; attempt < 3; ++attempt) {
-    DPRAMWriteShort(SlotBase, Addr, pair);
-    if (DPRAMReadShort(SlotBase, Addr) == pair) return 0;
+    // Complement first: a board that posts its next event as soon as the
+    // byte reads 0 never finds the old complement beside it.
+    DPRAMWriteByte(SlotBase, compAddr, complement);
+    DPRAMWriteByte(SlotBase, Addr, Value);
+    uint16_t pair = DPRAMReadShort(SlotBase, Addr);
+    uint8_t b = static_cast<uint8_t>(pair & 0xFF);
+    uint8_t c = static_cast<uint8_t>(pair >> 8);
+    if (b == Value && c == complement) return 0;
+    // After a clear, a valid non-zero pair is the board's next event: it
+    // arrived after the clear, and clearing again would lose it.
+    if (Value == 0 && b != 0 && b + c == 255) return 0;
   }
   return 42;
 }
