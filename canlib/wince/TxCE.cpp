@@ -9,6 +9,10 @@ namespace {
 constexpr int kAttempts = 10;
 constexpr int kPollsPerAttempt = 101;
 constexpr int kYieldsPerPoll = 10;
+// Each retry makes the board take the next ring slot, so before a retry the
+// wait goes on with millisecond pauses: a board that is only slow gets about
+// 50 ms to answer, a board that missed the command is asked again.
+constexpr int kSlowPolls = 50;
 
 }  // namespace
 
@@ -39,6 +43,10 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
     Trigger186Int(base, OCELO_CMD_TRANSMIT, 1);
     for (int poll = 0; poll < kPollsPerAttempt; ++poll) {
       for (int y = 0; y < kYieldsPerPoll; ++y) Sleep(0);
+      if (DPRAMReadByte(base, OCELO_DP_TXACK) == OCELO_TXACK_VALUE) return OCELO_OK;
+    }
+    for (int poll = 0; poll < kSlowPolls; ++poll) {
+      Sleep(1);
       if (DPRAMReadByte(base, OCELO_DP_TXACK) == OCELO_TXACK_VALUE) return OCELO_OK;
     }
   }

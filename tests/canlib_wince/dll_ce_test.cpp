@@ -209,4 +209,10 @@ TEST_F(OceloCEDll, TwoBoardsOnOneBusPass100000FramesWithoutLoss) {
   BoardSimStats stats{};
   BoardSimGetStats(5, &stats);
   EXPECT_EQ(stats.RxDropped, 0u);
+  EXPECT_EQ(stats.TxFrames, kBackward);
+  BoardSimGetStats(2, &stats);
+  EXPECT_EQ(stats.RxDropped, 0u);
+  // Every frame went on the bus once: no command 1 was repeated for a
+  // request the board had taken.
+  EXPECT_EQ(stats.TxFrames, kForward);
 }
