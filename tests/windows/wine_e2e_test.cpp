@@ -400,6 +400,43 @@ TEST(WineSerial, BreakThenTheLineGoesOn)
     EXPECT_EQ(p.Wait(), 0);
 }
 
+TEST(WineDownload, SendFileToTheSimulator)
+{
+    TempDir work;
+    TempDir store;
+    // Several whole blocks and a part block, with the bytes that a line
+    // with software flow control or null stripping would lose.
+    std::string content;
+    unsigned seed = 12345;
+    for (int i = 0; i < 70000; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        content.push_back(static_cast<char>((seed >> 16) & 0xFF));
+    }
+    content += std::string("\x11\x13\x00\x00\x1b\r\n", 7);
+    WriteFile(work / "PROG.EXE", content);
+
+    unlink(WineEnvironment::Port(6).c_str());
+    Simulator sim(WineEnvironment::Ports(), {"--store", store.path()}, "com6");
+    WineProgram p({Exe("winload_check.exe"), "6", "PROG.EXE"}, work.path());
+    ASSERT_EQ(p.Wait(180000), 0) << p.Output();
+    EXPECT_EQ(p.IntValue("armed"), 1);
+    EXPECT_EQ(p.IntValue("done"), 1);
+    const std::string out = p.Output();
+    EXPECT_NE(out.find("Load file:PROG.EXE"), std::string::npos) << out;
+    EXPECT_NE(out.find("Send file info. total 274 blocks"), std::string::npos) << out;
+    EXPECT_NE(out.find("Block 274"), std::string::npos) << out;
+    EXPECT_NE(out.find("Transfer time is:"), std::string::npos) << out;
+    ASSERT_TRUE(WaitFor([&] { return FileExists(store / "FLASH.PROG.EXE"); }, 30000));
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(store / "FLASH.PROG.EXE") == content; }, 10000))
+        << "stored " << ReadFile(store / "FLASH.PROG.EXE").size() << " of " << content.size() << " bytes";
+
+    // A file that is not there: the controller is told that nothing comes.
+    WineProgram missing({Exe("winload_check.exe"), "6", "NOFILE.EXE"}, work.path());
+    ASSERT_EQ(missing.Wait(180000), 0) << missing.Output();
+    EXPECT_NE(missing.Output().find("Cannot open file:NOFILE.EXE"), std::string::npos) << missing.Output();
+    EXPECT_FALSE(FileExists(store / "FLASH.NOFILE.EXE"));
+}
+
 // tarvik.exe in a tmux pane (wine's console on a terminal) in dir.
 void StartTarvik(Tmux &tmux, const TempDir &dir, const std::string &args)
 {
