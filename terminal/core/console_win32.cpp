@@ -189,3 +189,179 @@ void ConSetTitle(const char *title)
 {
     SetConsoleTitleA(title);
 }
+
+// ---- Cursor and line ----------------------------------------------------------
+// Positions are 1-based within the visible window of the screen buffer, so
+// a console with a long scroll-back still has row 1 at its top line.
+
+namespace {
+
+bool ScreenInfo(CONSOLE_SCREEN_BUFFER_INFO *info)
+{
+    std::fflush(stdout);
+    return GetConsoleScreenBufferInfo(OutputHandle, info) != FALSE;
+}
+
+}  // namespace
+
+int ConGetCursor(int *column, int *row)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!ScreenInfo(&info)) {
+        *column = 0;
+        *row = 0;
+        return -1;
+    }
+    *column = info.dwCursorPosition.X - info.srWindow.Left + 1;
+    *row = info.dwCursorPosition.Y - info.srWindow.Top + 1;
+    return 0;
+}
+
+int ConCursorColumn()
+{
+    int column, row;
+    ConGetCursor(&column, &row);
+    return column;
+}
+
+int ConCursorRow()
+{
+    int column, row;
+    ConGetCursor(&column, &row);
+    return row;
+}
+
+int ConScreenSize(int *columns, int *rows)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!ScreenInfo(&info)) {
+        *columns = 0;
+        *rows = 0;
+        return -1;
+    }
+    *columns = info.srWindow.Right - info.srWindow.Left + 1;
+    *rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    return 0;
+}
+
+int ConMoveCursor(int column, int row)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (column < 1 || row < 1 || !ScreenInfo(&info))
+        return -1;
+    int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    int rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    if (column > columns || row > rows)
+        return -1;
+    COORD to = {static_cast<SHORT>(info.srWindow.Left + column - 1), static_cast<SHORT>(info.srWindow.Top + row - 1)};
+    return SetConsoleCursorPosition(OutputHandle, to) ? 0 : -1;
+}
+
+void ConClearToEndOfLine()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!ScreenInfo(&info))
+        return;
+    DWORD cells = static_cast<DWORD>(info.dwSize.X - info.dwCursorPosition.X);
+    DWORD written = 0;
+    FillConsoleOutputCharacterA(OutputHandle, ' ', cells, info.dwCursorPosition, &written);
+    FillConsoleOutputAttribute(OutputHandle, 0x07, cells, info.dwCursorPosition, &written);
+}
+
+// ---- Character sets -------------------------------------------------------------
+
+namespace {
+
+bool OutputIsConsole()
+{
+    DWORD mode = 0;
+    return OutputHandle != INVALID_HANDLE_VALUE && OutputHandle != nullptr && GetConsoleMode(OutputHandle, &mode);
+}
+
+// The input code page kept when there is no console to hold one.
+std::atomic<unsigned> DetachedInputCodePage{0};
+
+// Bytes of the character that starts with byte c in code page cp.
+int CharLength(unsigned cp, unsigned char c)
+{
+    if (cp == CP_UTF8) {
+        if (c >= 0xF0) return 4;
+        if (c >= 0xE0) return 3;
+        if (c >= 0xC0) return 2;
+        return 1;
+    }
+    return IsDBCSLeadByteEx(cp, c) ? 2 : 1;
+}
+
+}  // namespace
+
+unsigned ConGetInputCodePage()
+{
+    UINT cp = GetConsoleCP();
+    if (cp != 0)
+        return cp;
+    unsigned kept = DetachedInputCodePage;
+    return kept != 0 ? kept : GetOEMCP();
+}
+
+int ConSetInputCodePage(unsigned codePage)
+{
+    if (codePage == 0 || !IsValidCodePage(codePage))
+        return -1;
+    if (SetConsoleCP(codePage))
+        return 0;
+    if (GetConsoleCP() != 0)
+        return -1;  // a console that refused the code page
+    DetachedInputCodePage = codePage;
+    return 0;
+}
+
+void ConWriteCodePage(const char *text, std::size_t len, unsigned codePage)
+{
+    if (!OutputIsConsole() || !IsValidCodePage(codePage)) {
+        // A file or pipe takes the bytes as they are.
+        std::fwrite(text, 1, len, stdout);
+        return;
+    }
+    // The console shows wide characters whatever its output code page, so
+    // the text reads right without changing that code page.
+    std::fflush(stdout);
+    constexpr std::size_t Piece = 1024;
+    std::size_t at = 0;
+    while (at < len) {
+        // A piece ends on a character boundary.
+        std::size_t end = at;
+        while (end < len) {
+            std::size_t next = end + static_cast<std::size_t>(CharLength(codePage, static_cast<unsigned char>(text[end])));
+            if (next - at > Piece)
+                break;
+            end = next > len ? len : next;
+        }
+        if (end == at)
+            end = at + 1;
+        wchar_t wide[Piece * 2];
+        int n = MultiByteToWideChar(codePage, 0, text + at, static_cast<int>(end - at), wide, Piece * 2);
+        DWORD written = 0;
+        if (n > 0)
+            WriteConsoleW(OutputHandle, wide, static_cast<DWORD>(n), &written, nullptr);
+        at = end;
+    }
+}
+
+void ConPutByte(int byte)
+{
+    unsigned char c = static_cast<unsigned char>(byte);
+    if (c != 0x1B) {
+        std::putchar(c);
+        return;
+    }
+    // ESC shows as the console font's arrow; written as a wide character so
+    // that a console reading escape sequences does not start one.
+    if (OutputIsConsole()) {
+        std::fflush(stdout);
+        DWORD written = 0;
+        WriteConsoleW(OutputHandle, L"\x2190", 1, &written, nullptr);
+    } else {
+        std::putchar('?');
+    }
+}
