@@ -110,7 +110,7 @@ long HalvexSimLogStop(HalvexSimAccess* Out, long Max) {
   long n = static_cast<long>(logEntries.size());
   if (Out != nullptr && Max > 0) {
     long copy = n < Max ? n : Max;
-    std::memcpy(Out, logEntries.data(), static_cast<size_t>(copy) * sizeof(HalvexSimAccess));
+    if (copy > 0) std::memcpy(Out, logEntries.data(), static_cast<size_t>(copy) * sizeof(HalvexSimAccess));
   }
   logEntries.clear();
   logEntries.shrink_to_fit();
