@@ -23,16 +23,17 @@ constexpr int kExitWaitMs = 100;
 // its current slot, outside both locks.  Only if it does not end in time is
 // it terminated, and then while this thread holds both locks, so that it
 // cannot be holding one of them when it is stopped.
-void StopPollThread() {
+void StopPollThread(bool ProcessEnding) {
   if (PollThreadHandle == nullptr) return;
   PollStop.store(true);
-  for (int waited = 0; waited < kStopWaitMs && !PollDone.load(); ++waited) Sleep(1);
+  // When the whole process ends, Windows has already stopped the thread.
+  for (int waited = 0; waited < kStopWaitMs && !ProcessEnding && !PollDone.load(); ++waited) Sleep(1);
   DWORD exitCode = STILL_ACTIVE;
-  for (int waited = 0; waited < kExitWaitMs; ++waited) {
+  for (int waited = 0; waited < kExitWaitMs && !ProcessEnding; ++waited) {
     if (!GetExitCodeThread(PollThreadHandle, &exitCode) || exitCode != STILL_ACTIVE) break;
     Sleep(1);
   }
-  if (exitCode == STILL_ACTIVE) {
+  if (!ProcessEnding && exitCode == STILL_ACTIVE) {
     EnterCriticalSection(&TriggerLock);
     EnterCriticalSection(&DpramLock);
     TerminateThread(PollThreadHandle, exitCode);
@@ -57,8 +58,8 @@ BOOL OceloProcessAttach() {
   return TRUE;
 }
 
-BOOL OceloProcessDetach() {
-  StopPollThread();
+BOOL OceloProcessDetach(bool ProcessEnding) {
+  StopPollThread(ProcessEnding);
   for (int slot = 0; slot < kOceloSlots; ++slot) {
     if (RakInit[slot].load() != 0) {
       (void)DPRAMReadByte(SlotBases[slot], kInterruptCode);
@@ -78,7 +79,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE Instance, DWORD Reason, LPVOID Reserved
     case DLL_PROCESS_ATTACH:
       return OceloProcessAttach();
     case DLL_PROCESS_DETACH:
-      return OceloProcessDetach();
+      // A non-null Reserved means the process is ending, not FreeLibrary.
+      return OceloProcessDetach(Reserved != nullptr);
     default:
       return TRUE;
   }

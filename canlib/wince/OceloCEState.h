@@ -82,4 +82,6 @@ extern std::atomic<bool> PollDone;
 
 // The DLL entry's work (the entry function itself is DllMain).
 BOOL OceloProcessAttach();
-BOOL OceloProcessDetach();
+// ProcessEnding: the whole process ends and the system has already stopped
+// the polling thread (Windows), so there is nothing to wait for.
+BOOL OceloProcessDetach(bool ProcessEnding = false);
