@@ -51,12 +51,20 @@ void LockRegs(int Slot)
 {
     // The holder is another thread inside a short register sequence (it has
     // the slot signals blocked, so it is never this thread's interrupted
-    // context).  Give up after about a second rather than hang.
-    for (long i = 0; i < 2'000'000; ++i) {
+    // context); it may be preempted, so wait patiently.  Only a holder that
+    // can never let go (a thread killed inside the sequence) ends the wait,
+    // after about ten seconds.
+    for (long i = 0; i < 200'000; ++i) {
         if (!__atomic_exchange_n(&RegBusy[Slot], 1, __ATOMIC_ACQUIRE))
             return;
-        if (i > 100)
+        if (i < 100)
+            continue;
+        if (i < 1000) {
             sched_yield();
+            continue;
+        }
+        timespec ts{0, 50'000};
+        nanosleep(&ts, nullptr);
     }
 }
 } // namespace

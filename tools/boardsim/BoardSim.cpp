@@ -43,6 +43,13 @@ struct RxFrame {
     uint64_t t_us;
 };
 
+struct TxItem {
+    BoardSimFrame f;
+    uint64_t queued_ns;
+};
+
+constexpr size_t kTxQueue = 64;
+
 enum class Mode { None, Irq, Poll };
 enum class State { Off, Ready, Running, Released };
 
@@ -71,6 +78,8 @@ struct Board {
     bool request_pending = false;
     unsigned tx_addr = OCELO_DP_TXRING;
     std::deque<uint8_t> events;
+    std::deque<TxItem> txq;  // frames taken from the ring, waiting for the bus
+    int tx_waiting = 0;      // transmit requests not yet taken (queue full)
     uint8_t poll_showing = 0;
     uint8_t canstat = 0, bufstat = 0;
     bool f_no_reset = false, f_no_ready = false, f_bad_status = false, f_no_tx_ack = false,
@@ -109,6 +118,7 @@ struct Sim {
     boardsim::BusLink link;  // used by the simulation thread only while it runs
     Traffic traffic;
     std::atomic<uint64_t> traffic_count{0};
+    uint64_t bus_free_ns = 0;  // the local bus is busy with a frame until then
 
     ~Sim();
 };
@@ -206,6 +216,8 @@ void DoReset(Board &b, Mode m, uint64_t now)
     b.zone = 0;
     b.request_pending = false;
     b.tx_addr = OCELO_DP_TXRING;
+    b.txq.clear();
+    b.tx_waiting = 0;
     b.reset_due_ns = 0;
     for (unsigned a = 0; a < OCELO_DPRAM_SIZE; ++a)
         if ((a < OCELO_DP_CONFIG || a >= OCELO_DP_CONFIG + OCELO_CONFIG_SIZE) && a != OCELO_DP_COMMAND)
@@ -332,7 +344,23 @@ void PostNext(Board &b, int slot, uint64_t now, std::vector<int> &irqs)
     }
 }
 
-void Transmit(Board &b, int slot, uint64_t now)
+// Nominal length of a frame on the wire in bits (no stuff bits): start of
+// frame to end of frame plus the 3-bit intermission.
+unsigned FrameBits(const BoardSimFrame &f)
+{
+    return (f.Ext ? 67u : 47u) + (f.Rtr ? 0u : 8u * f.Len);
+}
+
+uint64_t BitRate(const Board &b)
+{
+    if (b.baud_idx < OCELO_BAUD_USER)
+        return BaudMap[b.baud_idx];
+    return 125000;  // user-defined timing: the model assumes a middle rate
+}
+
+// The board takes the record at its ring position into its transmit queue
+// and acknowledges the request.
+void TakeTxRequest(Board &b, uint64_t now)
 {
     unsigned char rec[OCELO_REC_SIZE] = {};
     for (unsigned k = 0; k < OCELO_TX_SLOT_SIZE; ++k)
@@ -346,17 +374,55 @@ void Transmit(Board &b, int slot, uint64_t now)
     f.Rtr = rtr;
     f.Len = len;
     f.Id = static_cast<uint32_t>(id);
-    ++b.stats.TxFrames;
-    Deliver(f, BaudKey(b), slot, now);
-    if (g.link.IsOpen()) {
-        boardsim::WireFrame w;
-        w.ext = f.Ext;
-        w.rtr = f.Rtr;
-        w.len = f.Len;
-        w.id = f.Id;
-        std::memcpy(w.data, f.Data, 8);
-        w.baud_key = BaudKey(b);
-        g.link.Send(w);
+    b.txq.push_back({f, now});
+    Put(b, OCELO_DP_TXACK, OCELO_TXACK_VALUE);
+}
+
+// Puts queued frames on the bus as the bus time allows.  The boards take
+// turns frame by frame (the model does not arbitrate by identifier, so a
+// busy sender cannot starve another board); each frame keeps the bus busy
+// for its length at the sender's bit rate.  Returns the time of the next
+// completion (0: nothing queued).
+uint64_t BusStep(uint64_t now)
+{
+    static int turn = 0;
+    for (;;) {
+        int best = -1;
+        for (int k = 1; k <= BOARDSIM_SLOTS && best < 0; ++k) {
+            int s = (turn + k) % BOARDSIM_SLOTS;
+            Board &b = g.boards[s];
+            if (b.present.load(std::memory_order_relaxed) && !b.txq.empty() && b.state == State::Running)
+                best = s;
+        }
+        if (best < 0)
+            return 0;
+        Board &b = g.boards[best];
+        const TxItem &item = b.txq.front();
+        uint64_t start = std::max(g.bus_free_ns, item.queued_ns);
+        uint64_t done = start + FrameBits(item.f) * 1'000'000'000ull / BitRate(b);
+        if (done > now)
+            return done;
+        g.bus_free_ns = done;
+        turn = best;
+        BoardSimFrame f = item.f;
+        b.txq.pop_front();
+        ++b.stats.TxFrames;
+        Deliver(f, BaudKey(b), best, now);
+        if (g.link.IsOpen()) {
+            boardsim::WireFrame w;
+            w.ext = f.Ext;
+            w.rtr = f.Rtr;
+            w.len = f.Len;
+            w.id = f.Id;
+            std::memcpy(w.data, f.Data, 8);
+            w.baud_key = BaudKey(b);
+            g.link.Send(w);
+        }
+        QueueEvent(b, OCELO_EV_TXACK);  // the frame went out
+        if (b.tx_waiting > 0 && b.txq.size() < kTxQueue) {
+            --b.tx_waiting;
+            TakeTxRequest(b, now);
+        }
     }
 }
 
@@ -399,6 +465,8 @@ void Command(Board &b, int slot, uint8_t cmd, uint64_t now)
     case OCELO_CMD_HOST_GONE:
         b.state = State::Released;
         b.events.clear();
+        b.txq.clear();
+        b.tx_waiting = 0;
         b.mode = Mode::None;
         b.code_word.store(0, std::memory_order_release);
         b.request_pending = false;
@@ -413,6 +481,7 @@ void Command(Board &b, int slot, uint8_t cmd, uint64_t now)
         Put(b, OCELO_DP_RXCOUNT0 + 1, 0);
         b.request_pending = false;
         b.tx_addr = OCELO_DP_TXRING;
+        b.tx_waiting = 0;
         if (b.state == State::Running)
             QueueEvent(b, OCELO_EV_READY);
         break;
@@ -451,9 +520,10 @@ void Command(Board &b, int slot, uint8_t cmd, uint64_t now)
     case OCELO_CMD_TRANSMIT:
         if (b.state != State::Running || b.f_no_tx_ack || (b.bufstat & OCELO_BUF_TXBLOCKED))
             break;
-        Transmit(b, slot, now);
-        Put(b, OCELO_DP_TXACK, OCELO_TXACK_VALUE);
-        QueueEvent(b, OCELO_EV_TXACK);
+        if (b.txq.size() >= kTxQueue)
+            ++b.tx_waiting;  // acknowledged once the bus has taken a frame
+        else
+            TakeTxRequest(b, now);
         break;
     default:
         break;
@@ -526,9 +596,11 @@ void EmitTraffic(uint64_t now)
     g.traffic_count.store(t.sent, std::memory_order_relaxed);
 }
 
-int TimeoutMs(uint64_t now)
+uint64_t TimeoutNs(uint64_t now, uint64_t bus_next)
 {
     uint64_t wait_ns = 50'000'000;
+    if (bus_next)
+        wait_ns = std::min(wait_ns, bus_next > now ? bus_next - now : 0);
     const Traffic &t = g.traffic;
     if (t.on && t.rate > 0) {
         uint64_t next = t.start_ns + (t.sent + 1) * 1'000'000'000ull / t.rate;
@@ -537,7 +609,7 @@ int TimeoutMs(uint64_t now)
     for (auto &b : g.boards)
         if (b.reset_due_ns)
             wait_ns = std::min(wait_ns, b.reset_due_ns > now ? b.reset_due_ns - now : 0);
-    return static_cast<int>((wait_ns + 999'999) / 1'000'000);
+    return wait_ns;
 }
 
 void Run()
@@ -545,12 +617,13 @@ void Run()
     std::vector<pollfd> fds;
     std::vector<int> irqs;
     std::vector<boardsim::WireFrame> received;
-    int timeout = 0;
+    uint64_t timeout_ns = 0;
     while (!g.stop.load(std::memory_order_acquire)) {
         fds.clear();
         fds.push_back({g.efd.load(), POLLIN, 0});
         g.link.FillPoll(fds);
-        poll(fds.data(), fds.size(), timeout);
+        timespec ts{static_cast<time_t>(timeout_ns / 1'000'000'000u), static_cast<long>(timeout_ns % 1'000'000'000u)};
+        ppoll(fds.data(), fds.size(), &ts, nullptr);
         if (fds[0].revents & POLLIN) {
             uint64_t v;
             ssize_t r = read(fds[0].fd, &v, sizeof v);
@@ -574,11 +647,12 @@ void Run()
             for (int s = 0; s < BOARDSIM_SLOTS; ++s)
                 if (g.boards[s].present.load(std::memory_order_relaxed))
                     ServeBoard(g.boards[s], s, now, irqs);
+            uint64_t bus_next = BusStep(now);
             EmitTraffic(now);
             for (int s = 0; s < BOARDSIM_SLOTS; ++s)
                 if (g.boards[s].present.load(std::memory_order_relaxed))
                     PostNext(g.boards[s], s, now, irqs);
-            timeout = TimeoutMs(now);
+            timeout_ns = TimeoutNs(now, bus_next);
         }
         BoardSimIrqFn fn = g.irq_fn.load(std::memory_order_acquire);
         void *ctx = g.irq_ctx.load(std::memory_order_acquire);
@@ -648,6 +722,8 @@ void ResetFirmwareState(Board &b)
     b.zone = 0;
     b.request_pending = false;
     b.tx_addr = OCELO_DP_TXRING;
+    b.txq.clear();
+    b.tx_waiting = 0;
     b.poll_showing = 0;
     b.canstat = b.bufstat = 0;
     b.f_no_reset = b.f_no_ready = b.f_bad_status = b.f_no_tx_ack = b.f_tx_blocked = b.f_rx_count = false;
@@ -710,6 +786,7 @@ void BoardSimShutdown(void)
         g.running = false;
         g.stop.store(true, std::memory_order_release);
         g.traffic = Traffic{};
+        g.bus_free_ns = 0;
         th = std::move(g.th);
     }
     Wake();
