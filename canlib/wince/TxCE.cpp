@@ -11,8 +11,11 @@ constexpr int kPollsPerAttempt = 101;
 constexpr int kYieldsPerPoll = 10;
 // Each retry makes the board take the next ring slot, so before a retry the
 // wait goes on with millisecond pauses: a board that is only slow gets about
-// 50 ms to answer, a board that missed the command is asked again.
-constexpr int kSlowPolls = 50;
+// 250 ms to answer (a board whose transmit queue is full answers only when a
+// frame has left the bus, over 20 ms at the lowest bit rates; a host under
+// load may not run its pollers for tens of milliseconds), a board that
+// missed the command is asked again.
+constexpr int kSlowPolls = 250;
 
 }  // namespace
 
