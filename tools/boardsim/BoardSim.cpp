@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -391,7 +392,8 @@ uint64_t BusStep(uint64_t now)
         for (int k = 1; k <= BOARDSIM_SLOTS && best < 0; ++k) {
             int s = (turn + k) % BOARDSIM_SLOTS;
             Board &b = g.boards[s];
-            if (b.present.load(std::memory_order_relaxed) && !b.txq.empty() && b.state == State::Running)
+            if (b.present.load(std::memory_order_relaxed) && !b.txq.empty() &&
+                (b.state == State::Running || b.state == State::Released))
                 best = s;
         }
         if (best < 0)
@@ -465,8 +467,7 @@ void Command(Board &b, int slot, uint8_t cmd, uint64_t now)
     case OCELO_CMD_HOST_GONE:
         b.state = State::Released;
         b.events.clear();
-        b.txq.clear();
-        b.tx_waiting = 0;
+        b.tx_waiting = 0;  // frames already taken still go out
         b.mode = Mode::None;
         b.code_word.store(0, std::memory_order_release);
         b.request_pending = false;
@@ -776,6 +777,21 @@ int BoardSimPresent(int Slot) { return ValidSlot(Slot) && g.boards[Slot].present
 
 void BoardSimShutdown(void)
 {
+    // Frames the boards have taken still go on the bus (bounded wait).
+    for (int i = 0; i < 1000; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(g.mu);
+            if (!g.running)
+                break;
+            bool pending = false;
+            for (auto &b : g.boards)
+                pending = pending || (b.present.load() && !b.txq.empty());
+            if (!pending)
+                break;
+        }
+        Wake();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     std::thread th;
     {
         std::lock_guard<std::mutex> lock(g.mu);
@@ -793,6 +809,7 @@ void BoardSimShutdown(void)
     if (th.joinable())
         th.join();  // the loop wakes at least every 50 ms and then sees stop
     std::lock_guard<std::mutex> lock(g.mu);
+    g.link.Drain(500);  // frames already on the bus still reach the other processes
     g.link.Close();
     int fd = g.efd.exchange(-1);
     if (fd >= 0)

@@ -257,4 +257,20 @@ void BusLink::Service(std::vector<WireFrame> &received, uint64_t now_ns)
     out_.erase(std::remove_if(out_.begin(), out_.end(), [](const Out &o) { return o.fd < 0; }), out_.end());
 }
 
+void BusLink::Drain(int timeout_ms)
+{
+    for (int waited = 0; waited <= timeout_ms; waited += 10) {
+        std::vector<pollfd> fds;
+        for (auto &o : out_) {
+            if (o.fd >= 0)
+                FlushOut(o);
+            if (o.fd >= 0 && !o.pending.empty())
+                fds.push_back({o.fd, POLLOUT, 0});
+        }
+        if (fds.empty())
+            return;
+        poll(fds.data(), fds.size(), 10);
+    }
+}
+
 } // namespace boardsim

@@ -47,6 +47,8 @@ public:
     void Service(std::vector<WireFrame> &received, uint64_t now_ns);
 
     size_t PeerCount() const { return out_.size(); }
+    // Sends what is still queued for the peers, waiting at most timeout_ms.
+    void Drain(int timeout_ms);
 
 private:
     struct Out {

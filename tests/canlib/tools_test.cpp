@@ -1,0 +1,221 @@
+// The CAN command-line tools: their frame syntax, and both programs run as
+// separate processes whose simulated boards share a bus through the socket
+// directory of the test.
+#include "CanTool.h"
+#include "CanTestUtil.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+extern char **environ;
+
+using namespace cantest;
+
+namespace {
+
+TEST(FrameSyntax, AcceptsTheToolsForms)
+{
+    cantool::FrameSpec f;
+    ASSERT_EQ(cantool::ParseFrame("123#DEADBEEF", f), "");
+    EXPECT_EQ(f.ext, 0);
+    EXPECT_EQ(f.id, 0x123u);
+    EXPECT_EQ(f.len, 4);
+    EXPECT_EQ(f.data[0], 0xDE);
+    EXPECT_EQ(f.data[3], 0xEF);
+    ASSERT_EQ(cantool::ParseFrame("1ABCDEF0#R4", f), "");
+    EXPECT_EQ(f.ext, 1);
+    EXPECT_EQ(f.rtr, 1);
+    EXPECT_EQ(f.len, 4);
+    EXPECT_EQ(f.id, 0x1ABCDEF0u);
+    ASSERT_EQ(cantool::ParseFrame("7ff#11.22.33", f), "");
+    EXPECT_EQ(f.len, 3);
+    EXPECT_EQ(f.data[2], 0x33);
+    ASSERT_EQ(cantool::ParseFrame("5#", f), "");
+    EXPECT_EQ(f.len, 0);
+    ASSERT_EQ(cantool::ParseFrame("00000001#R", f), "");
+    EXPECT_EQ(f.ext, 1);
+    EXPECT_EQ(f.len, 0);
+}
+
+TEST(FrameSyntax, RejectsWhatIsNotAFrame)
+{
+    cantool::FrameSpec f;
+    for (const char *bad : {"123", "#00", "800#00", "1234#00", "20000000#00", "12G#00", "123#0", "123#0011223344556677889",
+                            "123#R9", "123#RX", "123#zz", "0000000001#00"})
+        EXPECT_NE(cantool::ParseFrame(bad, f), "") << bad;
+    unsigned long v;
+    EXPECT_FALSE(cantool::ParseNumber("-1", 10, v));
+    EXPECT_FALSE(cantool::ParseNumber("11", 10, v));
+    EXPECT_FALSE(cantool::ParseNumber("1x", 10, v));
+    EXPECT_TRUE(cantool::ParseNumber("0x10", 16, v));
+    EXPECT_EQ(v, 16u);
+}
+
+TEST(FrameSyntax, OutputLine)
+{
+    cantool::FrameSpec f;
+    cantool::ParseFrame("123#AABB", f);
+    EXPECT_EQ(cantool::FormatFrame(2, f, 0, 0x1E240), "slot2       123  [2]  AA BB  time 00000000:0001E240");
+    cantool::ParseFrame("1ABCDEF0#R4", f);
+    EXPECT_EQ(cantool::FormatFrame(1, f, 1, 2), "slot1  1ABCDEF0  [4]  remote request  time 00000001:00000002");
+}
+
+// A child process with its output in a file; killed at the end if still running.
+class Child {
+public:
+    Child(const std::vector<std::string> &argv, const std::string &out, const std::string &busDir)
+    {
+        std::vector<std::string> env;
+        for (char **e = environ; *e; ++e)
+            if (std::strncmp(*e, "OCELO_SIM_BUS=", 14) != 0)
+                env.push_back(*e);
+        env.push_back("OCELO_SIM_BUS=" + busDir);
+        std::vector<char *> a, e;
+        for (auto &s : argv)
+            a.push_back(const_cast<char *>(s.c_str()));
+        a.push_back(nullptr);
+        for (auto &s : env)
+            e.push_back(const_cast<char *>(s.c_str()));
+        e.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 2, (out + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        // A clean signal mask: the test runner's must not leak into the child.
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t none;
+        sigemptyset(&none);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+        if (posix_spawn(&pid_, a[0], &fa, &attr, a.data(), e.data()) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+        posix_spawnattr_destroy(&attr);
+    }
+    ~Child()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    // Exit status, or -1 if it did not end within timeout_ms.
+    int Wait(int timeout_ms)
+    {
+        double end = NowMs() + timeout_ms;
+        while (pid_ > 0) {
+            int st;
+            pid_t r = waitpid(pid_, &st, WNOHANG);
+            if (r == pid_) {
+                pid_ = -1;
+                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            }
+            if (NowMs() > end)
+                return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+    void Kill()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+    bool Started() const { return pid_ > 0; }
+
+private:
+    pid_t pid_ = -1;
+};
+
+std::string Slurp(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+class Tools : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/ocelo-tools-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        bus_ = dir_ + "/bus";
+    }
+    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+    bool WaitListening(const std::string &out)
+    {
+        return WaitFor([&] { return Slurp(out).find("# listening") != std::string::npos; }, 20000);
+    }
+    std::string dir_, bus_;
+};
+
+TEST_F(Tools, FramesSentInOneProcessArePrintedByAnother)
+{
+    const std::string out = dir_ + "/recv.out";
+    Child recv({OCELO_RECV_BIN, "-n", "4", "-t", "60", "2"}, out, bus_);
+    ASSERT_TRUE(recv.Started());
+    ASSERT_TRUE(WaitListening(out)) << Slurp(out + ".err");
+    Child send({OCELO_SEND_BIN, "-n", "2", "-g", "5", "1", "123#DEADBEEF", "1ABCDEF0#R4"}, dir_ + "/send.out", bus_);
+    EXPECT_EQ(send.Wait(30000), 0) << Slurp(dir_ + "/send.out.err");
+    ASSERT_EQ(recv.Wait(30000), 0) << Slurp(out + ".err");
+    std::string text = Slurp(out);
+    std::vector<std::string> lines;
+    std::istringstream is(text);
+    for (std::string l; std::getline(is, l);)
+        if (!l.empty() && l[0] != '#')
+            lines.push_back(l.substr(0, l.find("  time ")));
+    ASSERT_EQ(lines.size(), 4u) << text;
+    EXPECT_EQ(lines[0], "slot2       123  [4]  DE AD BE EF");
+    EXPECT_EQ(lines[1], "slot2  1ABCDEF0  [4]  remote request");
+    EXPECT_EQ(lines[2], lines[0]);
+    EXPECT_EQ(lines[3], lines[1]);
+}
+
+TEST_F(Tools, OtherBitRateHearsNothingAndADeadPeerHoldsNobody)
+{
+    const std::string slow = dir_ + "/slow.out", dead = dir_ + "/dead.out";
+    Child other({OCELO_RECV_BIN, "-b", "250000", "-t", "60", "3"}, slow, bus_);
+    Child victim({OCELO_RECV_BIN, "-t", "60", "4"}, dead, bus_);
+    ASSERT_TRUE(WaitListening(slow));
+    ASSERT_TRUE(WaitListening(dead));
+    victim.Kill();  // its socket file stays behind
+    Child send({OCELO_SEND_BIN, "-n", "20", "1", "321#01"}, dir_ + "/send.out", bus_);
+    EXPECT_EQ(send.Wait(30000), 0) << Slurp(dir_ + "/send.out.err");
+    const std::string out = dir_ + "/recv.out";
+    Child recv({OCELO_RECV_BIN, "-n", "1", "-t", "60", "5"}, out, bus_);
+    ASSERT_TRUE(WaitListening(out));
+    Child send2({OCELO_SEND_BIN, "-g", "200", "-n", "10", "1", "42#"}, dir_ + "/send2.out", bus_);
+    EXPECT_EQ(recv.Wait(30000), 0);
+    EXPECT_NE(Slurp(out).find("slot5       042  [0]"), std::string::npos) << Slurp(out);
+    EXPECT_EQ(send2.Wait(30000), 0);
+    other.Kill();
+    EXPECT_EQ(Slurp(slow).find("slot3 "), std::string::npos) << Slurp(slow);
+}
+
+TEST_F(Tools, BadArgumentsAreRefused)
+{
+    for (auto args : std::vector<std::vector<std::string>>{{OCELO_SEND_BIN, "9", "1#00"},
+                                                           {OCELO_SEND_BIN, "1", "1000#00"},
+                                                           {OCELO_SEND_BIN, "-n", "x", "1", "1#00"},
+                                                           {OCELO_RECV_BIN, "0"},
+                                                           {OCELO_RECV_BIN}}) {
+        Child c(args, dir_ + "/bad.out", bus_);
+        EXPECT_EQ(c.Wait(10000), 2) << args[1];
+    }
+}
+
+} // namespace
