@@ -7,20 +7,30 @@
 // the terminal back as it was.
 // Attributes: console attribute bytes shown as ANSI colours.
 // Title: the OSC 0 sequence.
+// Cursor: the terminal is asked where its cursor is (ESC [ 6 n) and its
+// answer is taken out of the key input; moves and line clearing are ANSI
+// sequences.  Text in a code page (the Chinese helps) is converted with iconv
+// to the character set of the user's locale.
 #include "console.h"
 
 #include "globals.h"
 #include "keydecode.h"
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <mutex>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -41,6 +51,28 @@ int InputLen = 0;
 std::chrono::steady_clock::time_point LastByteTime;
 
 constexpr int EscTimeoutMs = 30;
+
+// Cursor position reports.  The cursor's place is asked of the terminal
+// itself (ESC [ 6 n); it answers ESC [ row ; column R on its input, mixed in
+// with typed keys.  The answer is taken out of InputBuf wherever it sits,
+// so typed keys before and after it keep their order.  While a query waits
+// for its answer (ReportQuery), only the asking thread reads the terminal and
+// ConReadKey decodes nothing, so a half-arrived answer is never taken for a
+// key.  All of it is guarded by InputLock.
+bool ReportQuery = false;      // a thread waits for an answer
+int ReportsOutstanding = 0;    // queries sent and not yet answered (0 or 1)
+bool ReportReady = false;
+int ReportRow = 0;
+int ReportColumn = 0;
+bool TerminalSilent = false;   // the terminal's input has ended: ask no more
+
+// How long one query waits for the terminal's answer.  An answer that comes
+// later is still taken out of the input when it arrives, and no new query is
+// sent before it has.
+constexpr int ReportTimeoutMs = 1000;
+
+// One query at a time.
+std::mutex QueryLock;
 
 const int RestoreSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV,
                               SIGBUS, SIGFPE,  SIGILL, SIGABRT};
@@ -92,6 +124,47 @@ void InstallRestoreHandlers()
     }
 }
 
+// Takes the first complete position report (ESC [ digits ; digits R) out of
+// InputBuf while one is awaited.  Caller holds InputLock.
+void ExtractReport()
+{
+    if (ReportsOutstanding == 0)
+        return;
+    for (int start = 0; start < InputLen; ++start) {
+        if (InputBuf[start] != 0x1B || start + 1 >= InputLen || InputBuf[start + 1] != '[')
+            continue;
+        long values[2] = {0, 0};
+        int field = 0;
+        int digits = 0;
+        int i = start + 2;
+        bool complete = false;
+        for (; i < InputLen; ++i) {
+            unsigned char c = InputBuf[i];
+            if (c >= '0' && c <= '9') {
+                if (values[field] < 100000)
+                    values[field] = values[field] * 10 + (c - '0');
+                ++digits;
+            } else if (c == ';' && field == 0 && digits > 0) {
+                field = 1;
+                digits = 0;
+            } else {
+                complete = (c == 'R' && field == 1 && digits > 0);
+                break;
+            }
+        }
+        if (!complete)
+            continue;
+        ReportRow = static_cast<int>(values[0]);
+        ReportColumn = static_cast<int>(values[1]);
+        ReportReady = true;
+        --ReportsOutstanding;
+        int end = i + 1;
+        std::memmove(InputBuf + start, InputBuf + end, static_cast<std::size_t>(InputLen - end));
+        InputLen -= end - start;
+        return;
+    }
+}
+
 // Reads what the terminal has sent, without waiting.  Caller holds InputLock.
 void FillInput()
 {
@@ -104,6 +177,7 @@ void FillInput()
             return;
         InputLen += static_cast<int>(n);
         LastByteTime = std::chrono::steady_clock::now();
+        ExtractReport();
     }
 }
 
@@ -150,6 +224,21 @@ void ConInitOutput()
 void ConRestore()
 {
     std::fflush(stdout);
+    {
+        // A position report still on its way would land in the user's shell
+        // after the end: wait a little for it.
+        std::unique_lock<std::mutex> lock(InputLock);
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        while (ReportsOutstanding > 0 && !TerminalSilent && std::chrono::steady_clock::now() < until) {
+            FillInput();
+            if (ReportsOutstanding == 0)
+                break;
+            lock.unlock();
+            struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+            poll(&p, 1, 10);
+            lock.lock();
+        }
+    }
     RestoreTerminalSignalSafe();
 }
 
@@ -157,6 +246,8 @@ int ConReadKey()
 {
     std::fflush(stdout);
     std::lock_guard<std::mutex> lock(InputLock);
+    if (ReportQuery)
+        return 0;  // the asking thread reads the terminal meanwhile
     FillInput();
     while (InputLen > 0) {
         int code = 0;
@@ -177,9 +268,11 @@ int ConReadKey()
 void ConWaitInput(int timeout_ms)
 {
     std::fflush(stdout);
+    bool querying = false;
     {
         std::lock_guard<std::mutex> lock(InputLock);
-        if (InputLen > 0) {
+        querying = ReportQuery;
+        if (!querying && InputLen > 0) {
             // A partial sequence: come back when its time is up.
             int left = EscTimeoutMs - MsSinceLastByte();
             if (left <= 0)
@@ -187,6 +280,13 @@ void ConWaitInput(int timeout_ms)
             if (left < timeout_ms)
                 timeout_ms = left;
         }
+    }
+    if (querying) {
+        // Input that arrives now is read by the thread that asked for the
+        // cursor: come back shortly instead of waking on it at once.
+        struct timespec ts = {0, (timeout_ms < 2 ? timeout_ms : 2) * 1000000L};
+        nanosleep(&ts, nullptr);
+        return;
     }
     struct pollfd p = {STDIN_FILENO, POLLIN, 0};
     poll(&p, 1, timeout_ms);
@@ -277,4 +377,295 @@ void ConSetTitle(const char *title)
     clean[i] = 0;
     std::printf("\033]0;%s\007", clean);
     std::fflush(stdout);
+}
+
+// ---- Cursor and line ----------------------------------------------------------
+
+int ConGetCursor(int *column, int *row)
+{
+    *column = 0;
+    *row = 0;
+    // The answer comes on the terminal's input: only ask a terminal that we
+    // read raw, and that is also where the output goes.
+    if (!TermiosChanged || !isatty(STDOUT_FILENO))
+        return -1;
+    std::lock_guard<std::mutex> query(QueryLock);
+    {
+        std::lock_guard<std::mutex> lock(InputLock);
+        if (TerminalSilent)
+            return -1;
+        if (ReportsOutstanding > 0) {
+            // An earlier answer is still on its way: it will be taken out when
+            // it comes; asking again meanwhile would only pile up answers.
+            FillInput();
+            if (ReportsOutstanding > 0)
+                return -1;
+        }
+        ReportReady = false;
+        ReportsOutstanding = 1;
+        ReportQuery = true;
+    }
+    // Everything printed before (by either thread) reaches the terminal
+    // first, so the answer is the cursor's place after all of it.
+    std::fputs("\033[6n", stdout);
+    std::fflush(stdout);
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ReportTimeoutMs);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(InputLock);
+            FillInput();
+            if (ReportReady) {
+                ReportQuery = false;
+                *column = ReportColumn;
+                *row = ReportRow;
+                return 0;
+            }
+            if (InputLen >= static_cast<int>(sizeof InputBuf))
+                break;  // typed keys fill the buffer: give up, keep the keys
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0)
+            break;
+        struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(left < 50 ? left : 50));
+        if (r > 0 && !(p.revents & POLLIN)) {
+            // The terminal's input has ended or broken: no answer will come.
+            std::lock_guard<std::mutex> lock(InputLock);
+            TerminalSilent = true;
+            break;
+        }
+    }
+    std::lock_guard<std::mutex> lock(InputLock);
+    ReportQuery = false;
+    return -1;
+}
+
+int ConCursorColumn()
+{
+    int column, row;
+    ConGetCursor(&column, &row);
+    return column;
+}
+
+int ConCursorRow()
+{
+    int column, row;
+    ConGetCursor(&column, &row);
+    return row;
+}
+
+int ConScreenSize(int *columns, int *rows)
+{
+    struct winsize ws;
+    std::memset(&ws, 0, sizeof ws);
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0 || ws.ws_row == 0) {
+        *columns = 0;
+        *rows = 0;
+        return -1;
+    }
+    *columns = ws.ws_col;
+    *rows = ws.ws_row;
+    return 0;
+}
+
+int ConMoveCursor(int column, int row)
+{
+    int columns = 0, rows = 0;
+    if (column < 1 || row < 1)
+        return -1;
+    if (ConScreenSize(&columns, &rows) == 0 && (column > columns || row > rows))
+        return -1;
+    std::printf("\033[%d;%dH", row, column);
+    return 0;
+}
+
+void ConClearToEndOfLine()
+{
+    // Blank in the start-up attribute, then back to the current one.
+    std::fputs("\033[0m\033[K", stdout);
+    int attribute = Attribute;
+    if ((attribute & 0xFF) != 0x07) {
+        char seq[32];
+        ConAttributeToAnsi(attribute, seq, sizeof seq);
+        std::fputs(seq, stdout);
+    }
+}
+
+// ---- Character sets -------------------------------------------------------------
+
+namespace {
+
+// Upper case without '-' and '_': "utf-8" and "UTF8" compare equal.
+void NormaliseCharset(const char *name, char *out, std::size_t size)
+{
+    std::size_t n = 0;
+    for (; *name != 0 && n + 1 < size; ++name) {
+        if (*name == '-' || *name == '_')
+            continue;
+        out[n++] = static_cast<char>(std::toupper(static_cast<unsigned char>(*name)));
+    }
+    out[n] = 0;
+}
+
+char TerminalCharsetName[64];
+std::once_flag TerminalCharsetOnce;
+
+// The character set the terminal shows, from the user's locale settings.
+// Without any (the plain C locale) terminals are UTF-8 in practice.
+const char *TerminalCharset()
+{
+    std::call_once(TerminalCharsetOnce, [] {
+        std::snprintf(TerminalCharsetName, sizeof TerminalCharsetName, "UTF-8");
+        locale_t loc = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+        if (loc == static_cast<locale_t>(nullptr))
+            return;
+        const char *cs = nl_langinfo_l(CODESET, loc);
+        char norm[64];
+        NormaliseCharset(cs != nullptr ? cs : "", norm, sizeof norm);
+        if (norm[0] != 0 && std::strcmp(norm, "ANSIX3.41968") != 0 && std::strcmp(norm, "ASCII") != 0)
+            std::snprintf(TerminalCharsetName, sizeof TerminalCharsetName, "%s", cs);
+        freelocale(loc);
+    });
+    return TerminalCharsetName;
+}
+
+unsigned CodePageOfCharset(const char *name)
+{
+    char norm[64];
+    NormaliseCharset(name, norm, sizeof norm);
+    if (std::strcmp(norm, "UTF8") == 0)
+        return 65001;
+    if (std::strncmp(norm, "BIG5", 4) == 0 || std::strcmp(norm, "CP950") == 0)
+        return 950;
+    if (std::strcmp(norm, "GBK") == 0 || std::strcmp(norm, "GB2312") == 0 || std::strcmp(norm, "GB18030") == 0 ||
+        std::strcmp(norm, "CP936") == 0 || std::strcmp(norm, "EUCCN") == 0)
+        return 936;
+    return 437;
+}
+
+void CharsetOfCodePage(unsigned codePage, char *out, std::size_t size)
+{
+    if (codePage == 65001)
+        std::snprintf(out, size, "UTF-8");
+    else
+        std::snprintf(out, size, "CP%u", codePage);
+}
+
+bool IsDoubleByteCodePage(unsigned codePage)
+{
+    return codePage == 932 || codePage == 936 || codePage == 949 || codePage == 950;
+}
+
+std::atomic<unsigned> InputCodePage{0};
+
+bool CanConvertFrom(unsigned codePage)
+{
+    char name[32];
+    CharsetOfCodePage(codePage, name, sizeof name);
+    iconv_t cd = iconv_open("UTF-8", name);
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    iconv_close(cd);
+    return true;
+}
+
+char EscGlyph[8];
+std::once_flag EscGlyphOnce;
+
+}  // namespace
+
+unsigned ConGetInputCodePage()
+{
+    unsigned cp = InputCodePage;
+    if (cp == 0) {
+        unsigned start = CodePageOfCharset(TerminalCharset());
+        InputCodePage.compare_exchange_strong(cp, start);
+        cp = InputCodePage;
+    }
+    return cp;
+}
+
+int ConSetInputCodePage(unsigned codePage)
+{
+    if (codePage == 0 || !CanConvertFrom(codePage))
+        return -1;
+    InputCodePage = codePage;
+    return 0;
+}
+
+void ConWriteCodePage(const char *text, std::size_t len, unsigned codePage)
+{
+    char from[32];
+    CharsetOfCodePage(codePage, from, sizeof from);
+    const char *to = TerminalCharset();
+    char a[64], b[64];
+    NormaliseCharset(from, a, sizeof a);
+    NormaliseCharset(to, b, sizeof b);
+    if (std::strcmp(a, b) == 0) {
+        std::fwrite(text, 1, len, stdout);
+        return;
+    }
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        // No converter: ASCII as it is, every other byte as '?'.
+        for (std::size_t i = 0; i < len; ++i) {
+            unsigned char c = static_cast<unsigned char>(text[i]);
+            std::putchar(c < 0x80 ? c : '?');
+        }
+        return;
+    }
+    char *in = const_cast<char *>(text);
+    std::size_t inLeft = len;
+    char out[1024];
+    while (inLeft > 0) {
+        char *o = out;
+        std::size_t outLeft = sizeof out;
+        std::size_t r = iconv(cd, &in, &inLeft, &o, &outLeft);
+        int err = (r == static_cast<std::size_t>(-1)) ? errno : 0;
+        std::fwrite(out, 1, sizeof out - outLeft, stdout);
+        if (err == EILSEQ || err == EINVAL) {
+            // A character the terminal cannot show, or a broken one.
+            std::size_t skip = 1;
+            if (IsDoubleByteCodePage(codePage) && static_cast<unsigned char>(*in) >= 0x81 && inLeft >= 2)
+                skip = 2;
+            if (err == EINVAL)
+                skip = inLeft;
+            std::putchar('?');
+            in += skip;
+            inLeft -= skip;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        } else if (err != 0 && err != E2BIG) {
+            break;
+        }
+    }
+    iconv_close(cd);
+}
+
+void ConPutByte(int byte)
+{
+    unsigned char c = static_cast<unsigned char>(byte);
+    if (c != 0x1B) {
+        std::putchar(c);
+        return;
+    }
+    std::call_once(EscGlyphOnce, [] {
+        // U+2190 LEFTWARDS ARROW, in the terminal's character set.
+        std::snprintf(EscGlyph, sizeof EscGlyph, "?");
+        iconv_t cd = iconv_open(TerminalCharset(), "UTF-8");
+        if (cd == reinterpret_cast<iconv_t>(-1))
+            return;
+        char arrow[] = "\xE2\x86\x90";
+        char *in = arrow;
+        std::size_t inLeft = 3;
+        char *o = EscGlyph;
+        std::size_t outLeft = sizeof EscGlyph - 1;
+        if (iconv(cd, &in, &inLeft, &o, &outLeft) != static_cast<std::size_t>(-1))
+            *o = 0;
+        else
+            std::snprintf(EscGlyph, sizeof EscGlyph, "?");
+        iconv_close(cd);
+    });
+    std::fputs(EscGlyph, stdout);
 }
