@@ -12,7 +12,8 @@ if ! dpkg --print-foreign-architectures | grep -qx armhf; then
     $SUDO dpkg --add-architecture armhf
     $SUDO apt-get update -qq
 fi
-bash scripts/install-deps.sh gcc-arm-linux-gnueabihf g++-arm-linux-gnueabihf qemu-user libgtest-dev:armhf
+bash scripts/install-deps.sh gcc-arm-linux-gnueabihf g++-arm-linux-gnueabihf qemu-user qemu-user-binfmt \
+    libgtest-dev:armhf
 
 cmake --preset armhf >/dev/null
 cmake --build --preset armhf
@@ -30,5 +31,20 @@ for lib in liboceloLnx.a liboceloLnx.so libslotsim.a libslotsim.so; do
     fi
 done
 
-# Every test runs through qemu-arm (the preset's test emulator).
-ctest --preset armhf -j "$(nproc)"
+# Every test runs through qemu-arm (the preset's test emulator).  Tests that
+# start ARM programs of their own (the CAN tools) need the kernel to hand ARM
+# executables to qemu-arm: register it when the machine allows, else leave
+# those tests out and say so.
+binfmt=/proc/sys/fs/binfmt_misc
+if [ ! -e "$binfmt/register" ]; then
+    mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || true
+fi
+if [ -e "$binfmt/register" ] && [ ! -e "$binfmt/qemu-arm" ] && [ -f /usr/lib/binfmt.d/qemu-arm.conf ]; then
+    cat /usr/lib/binfmt.d/qemu-arm.conf > "$binfmt/register" 2>/dev/null || true
+fi
+if [ -e "$binfmt/qemu-arm" ] && grep -qx enabled "$binfmt/qemu-arm"; then
+    ctest --preset armhf -j "$(nproc)"
+else
+    echo "armhf-check: ARM programs cannot be started by the kernel here (binfmt_misc); the tests that start the CAN tools are left out" >&2
+    ctest --preset armhf -j "$(nproc)" -E '^Tools\.'
+fi

@@ -10,6 +10,12 @@ set(CMAKE_SYSTEM_PROCESSOR arm)
 set(TARVIK_ARM_TRIPLET arm-linux-gnueabihf)
 set(CMAKE_LIBRARY_ARCHITECTURE ${TARVIK_ARM_TRIPLET})
 
+# 64-bit file offsets, as 32-bit programs should have anyway: directory
+# reads (readdir) then work on file systems that give 64-bit positions, which
+# is what a 32-bit program sees under qemu-arm on a 64-bit build machine.
+set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
+set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
+
 find_program(CMAKE_C_COMPILER NAMES ${TARVIK_ARM_TRIPLET}-gcc REQUIRED)
 find_program(CMAKE_CXX_COMPILER NAMES ${TARVIK_ARM_TRIPLET}-g++ REQUIRED)
 
