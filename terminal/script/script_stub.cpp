@@ -1,0 +1,5 @@
+#include "script.h"
+
+void ExecCommand() {}
+void RunScript() {}
+void ShowSystemError(const char *) {}
