@@ -58,7 +58,8 @@ void Usage()
         "  --quiet            no start-up message on the line\n"
         "  --help             this text\n"
         "  --version          the version\n"
-        "Shell commands: date [MM/DD/YYYY], time [HH:MM:SS], run, ver, help\n");
+        "Shell commands: date [MM/DD/YYYY], time [HH:MM:SS], run, ver, help,\n"
+        "  ansidemo (draws a status screen with ANSI escape sequences)\n");
     TransferUsage();
     ModulesUsage();
 }
@@ -159,6 +160,22 @@ void CmdTime(int argc, char **argv)
     SimPrintf("\r\nCurrent time is %02d:%02d:%02d", t.tm_hour, t.tm_min, t.tm_sec);
 }
 
+// "ansidemo": a status screen drawn with the escape sequences a controller
+// program uses (clear, 0-based positions, colour lists, save and restore,
+// clear to end of line).
+void CmdAnsiDemo()
+{
+    SimSendText("\033[2J\033[0;0H\033[1;33;44m Quarnix 2.10  I/O status"
+                "                                                      \033[0m");
+    SimSendText("\033[2;2H\033[36mChannel  Value  State\033[m");
+    static const char *const states[] = {"\033[32mOK", "\033[32mOK", "\033[1;31mHIGH", "\033[32mOK"};
+    static const int values[] = {412, 977, 4095, 0};
+    for (int i = 0; i < 4; ++i)
+        SimPrintf("\033[%d;2HAI%d     %04d   %s\033[0m", 3 + i, i, values[i], states[i]);
+    SimSendText("\033[8;2HCounter: 000123\033[s\033[10;2H\033[7m Alarm: channel AI2 \033[0m\033[u  (saved)");
+    SimSendText("\033[12;0Hold text to clear\033[12;0H\033[K\033[12;2HDone.");
+}
+
 void RunLine(char *line)
 {
     char copy[sizeof LineBuf];
@@ -182,9 +199,11 @@ void RunLine(char *line)
     } else if (cmd == "ver") {
         SimPrintf("\r\nQuarnix 2.10 (%s)", Version);
     } else if (cmd == "help") {
-        SimSendText("\r\ndate [MM/DD/YYYY]  time [HH:MM:SS]  run  ver  help");
+        SimSendText("\r\ndate [MM/DD/YYYY]  time [HH:MM:SS]  run  ver  help  ansidemo");
     } else if (cmd == "run") {
         SimSendText("\r\nNo program loaded.");
+    } else if (cmd == "ansidemo") {
+        CmdAnsiDemo();
     } else {
         SimPrintf("\r\nBad command: %s", argv[0]);
     }
