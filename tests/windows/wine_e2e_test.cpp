@@ -483,6 +483,29 @@ TEST(WineTarvikExe, SettingsFileWrittenAndReadBack)
     }
 }
 
+TEST(WineTarvikExe, ChineseHelpSetsTheInputCodePageAndReadsRight)
+{
+    TempDir dir;
+    auto com5 = PortPeer(5);
+    Tmux tmux(100, 60);
+    // Wine's console writes to the terminal in the locale's character set.
+    tmux.Start("LANG=C.UTF-8 wine " + Quote(Exe("tarvik.exe")) + " /c5", dir.path());
+    ASSERT_TRUE(tmux.WaitScreen("now baudrate", 60000)) << tmux.Screen();
+    tmux.Key("M-F1");
+    ASSERT_TRUE(tmux.WaitScreen("Now Current CP=950", 30000)) << tmux.Screen();
+    // Big5 text shown as the characters it encodes, whatever the console's
+    // output code page.
+    EXPECT_TRUE(tmux.WaitScreen("\xE5\x9C\xA8\xE5\x91\xBD\xE4\xBB\xA4\xE5\x88\x97", 30000)) << tmux.Screen();
+    tmux.Key("Enter");  // second page
+    ASSERT_TRUE(tmux.WaitScreen("*** END ***", 30000)) << tmux.Screen();
+    // The code page stays at 950: a second help shows only the first line
+    // ("Current CP=950" on a line of its own, no "Now Current CP").
+    tmux.Key("M-F1");
+    EXPECT_TRUE(tmux.WaitScreen("\nCurrent CP=950\n", 30000)) << tmux.Screen();
+    tmux.Key("Enter");
+    QuitTarvik(tmux);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
