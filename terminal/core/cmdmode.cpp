@@ -1,3 +1,190 @@
+// Command mode: the ALT_C prompt and its one-line commands.
 #include "cmdmode.h"
 
-void CommandMode() {}
+#include "console.h"
+#include "globals.h"
+#include "script/script.h"
+#include "serial.h"
+#include "settings.h"
+#include "startup.h"
+#include "system.h"
+#include "transfer/transfer.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int CommandLineSize = 256;
+constexpr int WorkDirSize = 260;
+
+bool FormatChar(char c)
+{
+    return std::strchr("125678NEOMSneoms", c) != nullptr;
+}
+
+void DataFormat(const char *line)
+{
+    for (const char *p = line; *p != '\0'; ++p) {
+        switch (*p) {
+        case '1': case '2': StopBits = *p - '0'; break;
+        case '5': case '6': case '7': case '8': DataBits = *p - '0'; break;
+        case 'N': case 'n': ParityIndex = 0; break;
+        case 'E': case 'e': ParityIndex = 1; break;
+        case 'O': case 'o': ParityIndex = 2; break;
+        case 'M': case 'm': ParityIndex = 3; break;
+        case 'S': case 's': ParityIndex = 4; break;
+        default: break;
+        }
+    }
+    ComSetFormat(CurrentPort, static_cast<unsigned char>(ParityIndex.load()), static_cast<unsigned char>(DataBits.load()),
+                 static_cast<unsigned char>(StopBits.load()));
+    std::printf("\n\rChange data format to %c,%d,%d\n\r", ParityLetter(ParityIndex), DataBits.load(), StopBits.load());
+    UpdateTitle();
+}
+
+void BitRate(const char *line)
+{
+    if (line[1] != '\0') {
+        int rate = DecimalOrZero(line + 1);
+        if (rate >= 2) {
+            BaudRate = rate;
+            ComSetBaud(CurrentPort, rate);
+            UpdateTitle();
+        }
+    }
+    std::printf("\n\rCurrent baud rate is %d\n\r", BaudRate.load());
+}
+
+void Port(const char *line)
+{
+    if (line[1] != '\0') {
+        int n = DecimalOrZero(line + 1);
+        if (n < 1 || n > 256) {
+            std::printf("\n\rPort must >=1 and <=256\n\r");
+        } else if (ComOpen(n) == 0) {
+            ComClose(CurrentPort);
+            CurrentPort = n;
+            ComSetTimeouts(n);
+            ComSetQueues(n);
+            ComSetBaud(n, BaudRate);
+            ComSetFormat(n, static_cast<unsigned char>(ParityIndex.load()), static_cast<unsigned char>(DataBits.load()),
+                         static_cast<unsigned char>(StopBits.load()));
+            UpdateTitle();
+        }
+    }
+    std::printf("\n\rCurrent use COM %d\n\r", CurrentPort.load());
+}
+
+void FileName(const char *line)
+{
+    if (line[1] != '\0') {
+        char name[DownloadFileNameSize];
+        // Drive and directory are dropped; a text without a name part, or a
+        // name that does not fit, leaves the name as it was.
+        if (NamePartOfPath(line + 1, name, sizeof name) > 0)
+            std::memcpy(DownloadFileName, name, std::strlen(name) + 1);
+    }
+    std::printf("\n\rWhen Press F8/F9/F10 will auto download the file:%s\n\r", DownloadFileName);
+    SaveSettings();
+}
+
+void Log(const char *line)
+{
+    if (line[1] == '0') {
+        LogEnabled = 0;
+        int fd = LogFile.exchange(-1);
+        if (fd >= 0) {
+            CmdRetireLog(fd);
+            std::printf("\nStop log mode.");
+        } else {
+            std::printf("\nLog mode=OFF now.");
+        }
+        return;
+    }
+    LogEnabled = 1;
+    if (LogFile >= 0) {
+        std::printf("\nLog mode=ON now.");
+        return;
+    }
+    if (SplitTokens(line) >= 2)
+        std::snprintf(LogFileName, LogFileNameSize, "%s", Tokens[1]);
+    if (LogFileName[0] == '\0')
+        return;
+    std::printf("\nstart log data to file:%s\n", LogFileName);
+    int fd = CmdOpenLog(LogFileName);
+    if (fd < 0) {
+        LogFile = -1;
+        std::printf("Can not open file %s for write.", LogFileName);
+        return;
+    }
+    LogFile = fd;
+    std::printf("Creat file(%s) success!\nIf the file exist, data will appand to the end of the file.", LogFileName);
+}
+
+void WorkDir(const char *line)
+{
+    if (line[1] != '\0') {
+        const char *path = line + 1;
+        if (line[2] == ':') {
+            if (std::isalpha(static_cast<unsigned char>(line[1]))) {
+                CmdChangeDrive(std::toupper(static_cast<unsigned char>(line[1])) - 'A');
+                path = line + 3;
+            } else {
+                path = "";
+            }
+        }
+        if (path[0] != '\0')
+            SysChangeDir(path);  // a failure shows in the directory printed below
+        UpdateTitle();
+    }
+    char dir[WorkDirSize];
+    SysGetCwd(dir, sizeof dir);
+    std::printf("\n\rCurrent work directory=\"%s\"\n\r", dir);
+    ReloadFileLists();
+    ShowFileLists();
+}
+
+}  // namespace
+
+void CommandLine(const char *line)
+{
+    char c = line[0];
+    if (c == '/') {
+        SplitTokens(line);
+        ConSetColor(7);
+        ExecCommand();
+    } else if (FormatChar(c)) {
+        DataFormat(line);
+    } else if (c == 'B' || c == 'b') {
+        BitRate(line);
+    } else if (c == 'C' || c == 'c') {
+        Port(line);
+    } else if (c == 'F' || c == 'f') {
+        FileName(line);
+    } else if (c == 'L' || c == 'l') {
+        Log(line);
+    } else if (c == 'P' || c == 'p') {
+        WorkDir(line);
+    } else {
+        std::printf("\n\rUnknown command\n\r");
+    }
+}
+
+void CommandMode()
+{
+    ConSetColor(0x6E);
+    std::printf("\ntarvikCmd:");
+    ConSetColor(0xF3);
+    char line[CommandLineSize];
+    if (ConReadLine(line, sizeof line) == 0) {
+        std::printf("\n");
+    } else {
+        ConSetColor(0x3F);
+        CommandLine(line);
+    }
+    ConSetColor(7);
+    std::printf("\n\r");
+    std::fflush(stdout);
+}

@@ -6,6 +6,8 @@
 // (split into Tokens and run by ExecCommand), every other line is a comment.
 #pragma once
 
+#include <cstdint>
+
 constexpr int MaxTokens = 20;          // later words of a line are dropped
 constexpr int TokenLineSize = 256;     // a command line of up to 255 characters
 extern char *Tokens[MaxTokens];        // point into a private copy of the line
@@ -14,6 +16,45 @@ extern int TokenCount;
 // Splits line at blanks, commas, carriage returns and tabs into Tokens and
 // TokenCount; returns TokenCount.  Characters beyond the 255th are cut.
 int SplitTokens(const char *line);
+// Runs the command in Tokens (load, loadr, loadb, upload, cls, senddata,
+// sendcmd, sendhex, pause, run, quit); other words do nothing.
 void ExecCommand();
+// Runs the script named by Tokens[1], or "tarvik.F4" when TokenCount is 1.
 void RunScript();
+// Prints label, ':' and the system's text for the last error.
 void ShowSystemError(const char *label);
+// The same for an error code taken earlier.
+void ShowErrorCode(const char *label, int code);
+
+constexpr const char *DefaultScriptName = "tarvik.F4";
+constexpr int ScriptLineSize = 100;    // characters of a script line
+constexpr int ScriptNameSize = 20;     // label and variable names: 19 characters, longer ones cut
+constexpr int ScriptTableSize = 10;    // labels, and variables
+constexpr int ScriptSendHexSize = 200; // bytes one sendhex builds; further ones are dropped
+constexpr int ScriptMaxDepth = 16;     // scripts running scripts; a deeper run does nothing
+
+// Bounds of the wait for a download that a script command armed
+// (milliseconds).  The receive loop gives up on a silent controller after
+// its own bound; these only back it up.
+constexpr int ScriptArmedWaitMs = 35000;  // no transfer started yet
+constexpr int ScriptIdleWaitMs = 5000;    // neither armed, nor running, nor done
+
+struct ScriptLabel {
+    char name[ScriptNameSize];
+    long position;  // byte offset of the line after the label line
+};
+struct ScriptVar {
+    char name[ScriptNameSize];
+    std::int32_t value;
+};
+extern ScriptLabel ScriptLabels[ScriptTableSize];
+extern int ScriptLabelCount;
+extern ScriptVar ScriptVars[ScriptTableSize];
+extern int ScriptVarCount;
+// Set to end the running script after its current line (Escape in a timed
+// pause or while a download is awaited, the command "quit").
+extern int ScriptStop;
+
+// Builds the bytes of "sendhex" from its argument words into out (at most
+// cap bytes); returns the count.
+int BuildSendHex(char *const *args, int count, unsigned char *out, int cap);

@@ -1,5 +1,0 @@
-#include "script.h"
-
-void ExecCommand() {}
-void RunScript() {}
-void ShowSystemError(const char *) {}
