@@ -31,8 +31,9 @@ void TakeBatch(int Slot)
         unsigned char n = RawRead(Slot, countAddr);
         if (n >= 1 && n <= OCELO_ZONE_RECORDS) {
             RawWrite(Slot, countAddr, 0);
-            SizeArray[ArrCnt] = n;
-            ArrCnt = static_cast<unsigned char>(ArrCnt + 1);
+            // The log is shared by all slots, whose handlers may run at once.
+            unsigned char at = __atomic_fetch_add(&ArrCnt, 1, __ATOMIC_ACQ_REL);
+            Store(SizeArray[at], n);
             unsigned char *buf = CANReadMsg[Slot];
             std::memset(buf, 0, OCELO_ZONE_SIZE);
             const unsigned base = DPZoneBase[zone];

@@ -111,6 +111,7 @@ struct Sim {
     std::thread th;
     bool running = false;
     std::atomic<bool> stop{false};
+    std::atomic<bool> alive{false};  // the simulation thread has entered its loop
     std::atomic<int> efd{-1};
     Board boards[BOARDSIM_SLOTS];
     std::atomic<BoardSimIrqFn> irq_fn{nullptr};
@@ -220,9 +221,11 @@ void DoReset(Board &b, Mode m, uint64_t now)
     b.txq.clear();
     b.tx_waiting = 0;
     b.reset_due_ns = 0;
-    for (unsigned a = 0; a < OCELO_DPRAM_SIZE; ++a)
-        if ((a < OCELO_DP_CONFIG || a >= OCELO_DP_CONFIG + OCELO_CONFIG_SIZE) && a != OCELO_DP_COMMAND)
-            Put(b, a, 0);
+    // The firmware clears its mailbox area (event byte, counts, ready word,
+    // acknowledgement, interrupt code); zones and ring are rewritten before
+    // they are announced or read, so their old contents do no harm.
+    for (unsigned a = OCELO_DP_EVENT; a < OCELO_DP_COMMAND; ++a)
+        Put(b, a, 0);
     b.canstat = 0;
     b.bufstat = b.f_tx_blocked ? OCELO_BUF_TXBLOCKED : 0;
     WriteStatus(b);
@@ -619,6 +622,7 @@ void Run()
     std::vector<int> irqs;
     std::vector<boardsim::WireFrame> received;
     uint64_t timeout_ns = 0;
+    g.alive.store(true, std::memory_order_release);
     while (!g.stop.load(std::memory_order_acquire)) {
         fds.clear();
         fds.push_back({g.efd.load(), POLLIN, 0});
@@ -709,6 +713,10 @@ int EnsureStarted()
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     g.running = true;
+    // The firmware answers within microseconds from then on; a thread that
+    // is slow to start must not eat into the host's first time limits.
+    for (int i = 0; i < 2000 && !g.alive.load(std::memory_order_acquire); ++i)
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
     return 0;
 }
 
@@ -811,6 +819,7 @@ void BoardSimShutdown(void)
     std::lock_guard<std::mutex> lock(g.mu);
     g.link.Drain(500);  // frames already on the bus still reach the other processes
     g.link.Close();
+    g.alive.store(false);
     int fd = g.efd.exchange(-1);
     if (fd >= 0)
         close(fd);

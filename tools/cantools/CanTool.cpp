@@ -1,5 +1,6 @@
 // Frame syntax and output format of the CAN tools.
 #include "CanTool.h"
+#include "Ocelo.h"
 
 #include <cctype>
 #include <cerrno>
@@ -99,6 +100,15 @@ std::string FormatFrame(int slot, const FrameSpec &f, unsigned long upper, unsig
     std::snprintf(buf, sizeof buf, "  time %08lX:%08lX", upper & 0xFFFFFFFFul, lower & 0xFFFFFFFFul);
     s += buf;
     return s;
+}
+
+int InitBoard(unsigned char slot, unsigned long baud, unsigned char bt0, unsigned char bt1, unsigned long code,
+              unsigned long mask)
+{
+    int rc = OCELO_ERR_BOARD;
+    for (int attempt = 0; attempt < 3 && rc == OCELO_ERR_BOARD; ++attempt)
+        rc = OceloInit(slot, baud, bt0, bt1, code, mask);
+    return rc;
 }
 
 } // namespace cantool

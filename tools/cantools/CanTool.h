@@ -27,6 +27,11 @@ bool ParseNumber(const std::string &text, unsigned long max, unsigned long &out)
 // bytes or "remote request", and the board's two time words.
 std::string FormatFrame(int slot, const FrameSpec &f, unsigned long upper, unsigned long lower);
 
+// OceloInit, tried up to three times: a board that is slow to answer its
+// first reset gets another chance.
+int InitBoard(unsigned char slot, unsigned long baud, unsigned char bt0, unsigned char bt1, unsigned long code,
+              unsigned long mask);
+
 // Opens the slot device so that slot_fd[slot] is usable (platform hook,
 // see OpenSlot*.c*).  Returns 0 or a negative errno.
 int OpenSlot(int slot);

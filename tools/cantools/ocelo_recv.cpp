@@ -81,7 +81,7 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "ocelo-recv: cannot open slot %u: %s\n", s, std::strerror(-rc));
             return 1;
         }
-        rc = OceloInit(s, baud, 0, 0, code, mask);
+        rc = cantool::InitBoard(s, baud, 0, 0, code, mask);
         if (rc != OCELO_OK) {
             std::fprintf(stderr, "ocelo-recv: OceloInit on slot %u failed (%d)\n", s, rc);
             RecoverOcelo();

@@ -87,7 +87,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "ocelo-send: cannot open slot %lu: %s\n", slot, std::strerror(-rc));
         return 1;
     }
-    rc = OceloInit(static_cast<unsigned char>(slot), baud, 0, 0, 0, 0xFFFFFFFF);
+    rc = cantool::InitBoard(static_cast<unsigned char>(slot), baud, 0, 0, 0, 0xFFFFFFFF);
     if (rc != OCELO_OK) {
         std::fprintf(stderr, "ocelo-send: OceloInit on slot %lu failed (%d)\n", slot, rc);
         RecoverOcelo();
