@@ -69,7 +69,7 @@ bool TerminalSilent = false;   // the terminal's input has ended: ask no more
 // How long one query waits for the terminal's answer.  An answer that comes
 // later is still taken out of the input when it arrives, and no new query is
 // sent before it has.
-constexpr int ReportTimeoutMs = 1000;
+constexpr int ReportTimeoutMs = 2000;
 
 // One query at a time.
 std::mutex QueryLock;
