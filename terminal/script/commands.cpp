@@ -15,6 +15,8 @@
 
 namespace {
 
+constexpr int ScriptArmedWaitMs = ArmedWaitMs + ScriptIdleWaitMs;
+
 void Send(const void *bytes, int count)
 {
     if (count > 0)

@@ -33,11 +33,12 @@ constexpr int ScriptTableSize = 10;    // labels, and variables
 constexpr int ScriptSendHexSize = 200; // bytes one sendhex builds; further ones are dropped
 constexpr int ScriptMaxDepth = 16;     // scripts running scripts; a deeper run does nothing
 
-// Bounds of the wait for a download that a script command armed
-// (milliseconds).  The receive loop gives up on a silent controller after
-// its own bound; these only back it up.
-constexpr int ScriptArmedWaitMs = 35000;  // no transfer started yet
-constexpr int ScriptIdleWaitMs = 5000;    // neither armed, nor running, nor done
+// Bound of the wait for a download that a script command armed: the
+// receive loop gives up on a silent controller after its own bound
+// (ArmedWaitMs) and the transfer bounds every reply; the script waits
+// that long plus this margin for the '!' and, once nothing is armed or
+// running any more, this long for the end to be reported (milliseconds).
+constexpr int ScriptIdleWaitMs = 5000;
 
 struct ScriptLabel {
     char name[ScriptNameSize];
