@@ -75,6 +75,12 @@ TEST(ScriptE2e, LoadSendsTheFileAndTheNextLineWaitsForTheTransfer)
     WriteFile(s.dir / "prog.exe", prog);
     WriteFile(s.dir / "load.scr", "/load prog.exe\r\n/sendcmd dir\r\n");
     s.Start();
+    // Received bytes are logged, the transfer's replies included.
+    s.tmux.Key("M-c");
+    ASSERT_TRUE(s.tmux.WaitScreen("tarvikCmd:"));
+    s.tmux.Type("l log.txt");
+    s.tmux.Key("Enter");
+    ASSERT_TRUE(s.tmux.WaitScreen("success!"));
     s.tmux.Key("M-c");
     ASSERT_TRUE(s.tmux.WaitScreen("tarvikCmd:"));
     s.tmux.Type("/run load.scr");
@@ -93,6 +99,12 @@ TEST(ScriptE2e, LoadSendsTheFileAndTheNextLineWaitsForTheTransfer)
     std::size_t transfer = got.size() - 5 - 4;
     EXPECT_EQ(transfer % 260, 0u);
     EXPECT_GE(transfer, 260u * (1 + (prog.size() + 255) / 256));
+
+    std::string log = ReadFile(s.dir / "log.txt");
+    auto ready = log.find("Ready to receive a file into flash!");
+    ASSERT_NE(ready, std::string::npos) << log;
+    EXPECT_EQ(static_cast<std::size_t>(Count(log.substr(ready), "\x06")), transfer / 260) << log;
+    EXPECT_NE(log.find("1 file(s)"), std::string::npos);
     s.Quit();
 }
 
@@ -155,6 +167,25 @@ TEST(ScriptE2e, EscapeEndsTheWaitForADownloadAndTheScript)
     }, 20000)) << s.tmux.Screen();
     EXPECT_EQ(s.sim->Received().find("after"), std::string::npos);
     s.Quit();
+}
+
+TEST(ScriptE2e, SilentControllerEndsTheWaitAndTheScriptGoesOn)
+{
+    TempDir dir;
+    PtyPeer com1(dir, "com1");
+    Tmux tmux(120, 40);
+    WriteFile(dir / "prog.exe", "program");
+    WriteFile(dir / "tarvik.F4", "/load prog.exe\n/sendcmd after\n");
+    tmux.Start(TarvikCommand({{1, com1.link()}}), dir.path());
+    ASSERT_TRUE(tmux.WaitScreen("now baudrate")) << tmux.Screen();
+    com1.Read(200, 50);
+    tmux.Key("F4");
+    EXPECT_EQ(com1.ReadN(5), "LOAD\r");
+    // No '!' ever comes: the wait ends by its bound, the failed download
+    // does not stop the script.
+    EXPECT_EQ(com1.ReadN(6, 120000), "after\r") << tmux.Screen();
+    tmux.Key("M-x");
+    EXPECT_TRUE(tmux.WaitExit());
 }
 
 }  // namespace
