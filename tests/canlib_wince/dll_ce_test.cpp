@@ -107,11 +107,17 @@ TEST_F(OceloCEDll, UnloadTellsOnlyTheInitialisedBoardsThatTheHostIsGone) {
       EXPECT_EQ(AccessesOn(log, slot), 0u) << slot;
     }
   }
+  // The boards take the command on their own time: give them a moment.
   unsigned char codes[256];
   for (int slot : {2, 5}) {
-    int n = BoardSimCommandLog(slot, codes, nullptr, 256);
+    int n = 0;
+    for (int tries = 0; tries < 200; ++tries) {
+      n = BoardSimCommandLog(slot, codes, nullptr, 256);
+      if (n > 0 && codes[n - 1] == 80) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     ASSERT_GT(n, 0);
-    EXPECT_EQ(codes[n - 1], 80);
+    EXPECT_EQ(codes[n - 1], 80) << slot;
   }
 }
 
