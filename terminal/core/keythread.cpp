@@ -20,8 +20,8 @@ std::atomic<int> KeyThreadRunning{0};
 namespace {
 
 // How long the keyboard thread waits for a key before it looks at
-// ExitRequest again.
-constexpr int KeyWaitMs = 20;
+// ExitRequest again (only this thread sets it; the bound is a back-stop).
+constexpr int KeyWaitMs = 1000;
 
 void SendText(const char *text)
 {
@@ -89,10 +89,12 @@ void KeyThreadMain()
             continue;
         }
         int code = ConReadKey();
-        if (code != 0)
+        if (code != 0) {
             HandleKey(code);
-        else
+            ComWake();  // the receive loop looks at what the key changed
+        } else {
             ConWaitInput(KeyWaitMs);
+        }
         std::fflush(stdout);
     }
     std::printf("[End of Key Thread.]");

@@ -43,6 +43,10 @@ int ComGetCts(int n, int *cts);
 // not open or cannot be waited on (the caller then sleeps instead).
 int ComWaitReadable(int n, int timeout_ms);
 
+// Ends a ComWaitReadable that is under way (or the next one) at once, with
+// 0: the other thread has set a flag the waiting loop must look at.
+void ComWake();
+
 // The device path that COM n names on this system (POSIX: TARVIK_COM<n>
 // or /dev/ttyS<n-1>); written into buf, which holds size bytes.
 void ComDeviceName(int n, char *buf, int size);

@@ -8,6 +8,7 @@
 // that the program's polling rests on.
 #include "serial.h"
 #include "serial_posix.h"
+#include "serial_use.h"
 
 #include "console.h"
 #include "globals.h"
@@ -34,11 +35,37 @@ std::atomic<int> RtsState{1};
 
 namespace {
 
-int Fd(int n)
+// A port's descriptor, held open for as long as this object lives.
+class PortFd {
+public:
+    explicit PortFd(int n) : use_(n) {}
+    int Get() const { return static_cast<int>(use_.Handle()); }
+
+private:
+    PortUse use_;
+};
+
+// The wake-up pipe of ComWake: its read end sits beside the port in every
+// ComWaitReadable.
+int WakeRead = -1;
+int WakeWrite = -1;
+
+void OpenWakePipe()
 {
-    if (n < 1 || n >= ComPortCount)
-        return -1;
-    return static_cast<int>(PortHandles[n].load());
+    if (WakeRead >= 0)
+        return;
+    int p[2];
+    if (pipe2(p, O_NONBLOCK | O_CLOEXEC) == 0) {
+        WakeRead = p[0];
+        WakeWrite = p[1];
+    }
+}
+
+void DrainWakePipe()
+{
+    char sink[64];
+    while (read(WakeRead, sink, sizeof sink) > 0) {
+    }
 }
 
 // A write that the driver does not take within this time fails.
@@ -50,6 +77,16 @@ void ComResetTable()
 {
     for (auto &h : PortHandles)
         h = ComNoHandle;
+    OpenWakePipe();
+}
+
+void ComWake()
+{
+    if (WakeWrite >= 0) {
+        char c = 1;
+        ssize_t w = write(WakeWrite, &c, 1);  // a full pipe already wakes
+        (void)w;
+    }
 }
 
 void ComDeviceName(int n, char *buf, int size)
@@ -142,18 +179,20 @@ int ComClose(int n)
 {
     if (n < 1 || n >= ComPortCount)
         return -1;
-    ComHandle h = PortHandles[n].load();
+    if (PortHandles[n].load() == ComNoHandle)
+        return -1;
+    ComHandle h = ComRetireHandle(n);
     if (h == ComNoHandle)
         return -1;
     if (close(static_cast<int>(h)) != 0 && errno != EINTR)
         return errno;
-    PortHandles[n] = ComNoHandle;
     return 0;
 }
 
 int ComRead(int n, void *buffer, int max)
 {
-    int fd = Fd(n);
+    PortFd port(n);
+    int fd = port.Get();
     if (fd < 0)
         return -2;
     ssize_t got = read(fd, buffer, static_cast<size_t>(max));
@@ -174,7 +213,8 @@ int ComRead(int n, void *buffer, int max)
 
 int ComWrite(int n, const void *buffer, int count)
 {
-    int fd = Fd(n);
+    PortFd port(n);
+    int fd = port.Get();
     if (fd < 0)
         return -2;
     const char *p = static_cast<const char *>(buffer);
@@ -205,7 +245,8 @@ int ComWrite(int n, const void *buffer, int count)
 
 void ComSetTimeouts(int n)
 {
-    int fd = Fd(n);
+    PortFd port(n);
+    int fd = port.Get();
     if (fd < 0)
         return;
     // Reads return at once with what is buffered: non-blocking descriptor,
@@ -229,7 +270,8 @@ int ComSetBaud(int n, int rate)
 {
     int saved = ConGetColor();
     ConSetColor(0x31);
-    int fd = Fd(n);
+    PortFd port(n);
+    int fd = port.Get();
     if (fd < 0) {
         std::printf("Set baudrate error!\n\r");
         ConSetColor(saved);
@@ -261,7 +303,8 @@ int ComSetBaud(int n, int rate)
 
 void ComSetFormat(int n, unsigned char parity, unsigned char data, unsigned char stop)
 {
-    int fd = Fd(n);
+    PortFd port(n);
+    int fd = port.Get();
     if (fd < 0)
         return;
     struct termios t;
@@ -279,7 +322,8 @@ void ComToggleRts()
         std::printf("\nIn RTS_CONTROL_HANDSHAKE MODE cannot change RTS status.\n");
     } else {
         RtsState = RtsState ? 0 : 1;
-        int fd = Fd(CurrentPort);
+        PortFd port(CurrentPort);
+        int fd = port.Get();
         int bits = TIOCM_RTS;
         if (RtsState) {
             if (fd >= 0)
@@ -297,7 +341,8 @@ void ComToggleRts()
 
 void ComSendBreak()
 {
-    int fd = Fd(CurrentPort);
+    PortFd port(CurrentPort);
+    int fd = port.Get();
     if (fd >= 0)
         ioctl(fd, TIOCSBRK);
     std::printf("[start Send Break]");
@@ -311,7 +356,8 @@ void ComSendBreak()
 
 int ComGetCts(int n, int *cts)
 {
-    int fd = Fd(n);
+    PortFd port(n);
+    int fd = port.Get();
     if (fd < 0)
         return -1;
     int bits = 0;
@@ -324,16 +370,20 @@ int ComGetCts(int n, int *cts)
 int ComWaitReadable(int n, int timeout_ms)
 {
     std::fflush(stdout);
-    int fd = Fd(n);
+    PortFd port(n);
+    int fd = port.Get();
     if (fd < 0)
         return -1;
-    struct pollfd p = {fd, POLLIN, 0};
-    int r = poll(&p, 1, timeout_ms);
+    struct pollfd p[2] = {{fd, POLLIN, 0}, {WakeRead, POLLIN, 0}};
+    int r = poll(p, WakeRead >= 0 ? 2 : 1, timeout_ms);
     if (r < 0)
         return errno == EINTR ? 0 : -1;
     if (r == 0)
         return 0;
-    if (p.revents & POLLIN)
+    if (p[0].revents & POLLIN)
         return 1;
-    return -1;  // hang-up or error: nothing to wait for on this handle
+    if (p[0].revents != 0)
+        return -1;  // hang-up or error: nothing to wait for on this handle
+    DrainWakePipe();
+    return 0;
 }

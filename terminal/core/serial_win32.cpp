@@ -8,6 +8,7 @@
 
 #include "console.h"
 #include "dcbfields.h"
+#include "serial_use.h"
 #include "globals.h"
 
 #include <cstdio>
@@ -25,6 +26,19 @@ HANDLE Handle(int n)
         return INVALID_HANDLE_VALUE;
     return reinterpret_cast<HANDLE>(PortHandles[n].load());
 }
+
+// A port's handle, held open for as long as this object lives.
+class PortHandle {
+public:
+    explicit PortHandle(int n) : use_(n) {}
+    HANDLE Get() const { return reinterpret_cast<HANDLE>(use_.Handle()); }
+
+private:
+    PortUse use_;
+};
+
+// Set by ComWake, taken by the next ComWaitReadable.
+std::atomic<int> WakeFlag{0};
 
 bool IsOpen(HANDLE h) { return h != INVALID_HANDLE_VALUE; }
 
@@ -103,12 +117,13 @@ int ComClose(int n)
 {
     if (n < 1 || n >= ComPortCount)
         return -1;
-    HANDLE h = Handle(n);
+    if (!IsOpen(Handle(n)))
+        return -1;
+    HANDLE h = reinterpret_cast<HANDLE>(ComRetireHandle(n));
     if (!IsOpen(h))
         return -1;
     if (!CloseHandle(h))
         return static_cast<int>(GetLastError());
-    PortHandles[n] = ComNoHandle;
     if (PortGuards[n] != nullptr) {
         CloseHandle(PortGuards[n]);
         PortGuards[n] = nullptr;
@@ -118,7 +133,8 @@ int ComClose(int n)
 
 int ComRead(int n, void *buffer, int max)
 {
-    HANDLE h = Handle(n);
+    PortHandle port(n);
+    HANDLE h = port.Get();
     if (!IsOpen(h))
         return -2;
     if (max <= 0)
@@ -138,7 +154,8 @@ int ComRead(int n, void *buffer, int max)
 
 int ComWrite(int n, const void *buffer, int count)
 {
-    HANDLE h = Handle(n);
+    PortHandle port(n);
+    HANDLE h = port.Get();
     if (!IsOpen(h))
         return -2;
     const char *p = static_cast<const char *>(buffer);
@@ -159,7 +176,8 @@ int ComWrite(int n, const void *buffer, int count)
 
 void ComSetTimeouts(int n)
 {
-    HANDLE h = Handle(n);
+    PortHandle port(n);
+    HANDLE h = port.Get();
     if (!IsOpen(h))
         return;
     COMMTIMEOUTS t;
@@ -178,7 +196,8 @@ void ComSetTimeouts(int n)
 
 void ComSetQueues(int n)
 {
-    HANDLE h = Handle(n);
+    PortHandle port(n);
+    HANDLE h = port.Get();
     if (!IsOpen(h))
         return;
     SetupComm(h, 16384, 1024);
@@ -188,7 +207,8 @@ int ComSetBaud(int n, int rate)
 {
     int saved = ConGetColor();
     ConSetColor(0x31);
-    HANDLE h = Handle(n);
+    PortHandle port(n);
+    HANDLE h = port.Get();
     if (!IsOpen(h)) {
         std::printf("Set baudrate error!\n\r");
         ConSetColor(saved);
@@ -224,7 +244,8 @@ int ComSetBaud(int n, int rate)
 
 void ComSetFormat(int n, unsigned char parity, unsigned char data, unsigned char stop)
 {
-    HANDLE h = Handle(n);
+    PortHandle port(n);
+    HANDLE h = port.Get();
     if (!IsOpen(h))
         return;
     DCB dcb;
@@ -245,7 +266,8 @@ void ComToggleRts()
         std::printf("\nIn RTS_CONTROL_HANDSHAKE MODE cannot change RTS status.\n");
     } else {
         RtsState = RtsState ? 0 : 1;
-        HANDLE h = Handle(CurrentPort);
+        PortHandle port(CurrentPort);
+        HANDLE h = port.Get();
         if (RtsState) {
             if (IsOpen(h))
                 EscapeCommFunction(h, SETRTS);
@@ -262,7 +284,8 @@ void ComToggleRts()
 
 void ComSendBreak()
 {
-    HANDLE h = Handle(CurrentPort);
+    PortHandle port(CurrentPort);
+    HANDLE h = port.Get();
     if (IsOpen(h))
         SetCommBreak(h);
     std::printf("[start Send Break]");
@@ -276,7 +299,8 @@ void ComSendBreak()
 
 int ComGetCts(int n, int *cts)
 {
-    HANDLE h = Handle(n);
+    PortHandle port(n);
+    HANDLE h = port.Get();
     if (!IsOpen(h))
         return -1;
     DWORD status = 0;
@@ -289,7 +313,8 @@ int ComGetCts(int n, int *cts)
 int ComWaitReadable(int n, int timeout_ms)
 {
     std::fflush(stdout);
-    HANDLE h = Handle(n);
+    PortHandle port(n);
+    HANDLE h = port.Get();
     if (!IsOpen(h))
         return -1;
     // A synchronous handle offers no wait with a time-out, so ask the
@@ -302,8 +327,15 @@ int ComWaitReadable(int n, int timeout_ms)
             return -1;
         if (stat.cbInQue > 0)
             return 1;
+        if (WakeFlag.exchange(0) != 0)
+            return 0;
         if (GetTickCount() - start >= static_cast<DWORD>(timeout_ms < 0 ? 0 : timeout_ms))
             return 0;
         Sleep(1);
     }
+}
+
+void ComWake()
+{
+    WakeFlag = 1;
 }

@@ -34,16 +34,37 @@ int LastCts = -1;
 // Pause of one pass while the packet monitor owns the port.
 constexpr int MonitorPauseMs = 5;
 
-void WatchCts()
+// How long one pass of the receive loop may wait for the port when nothing
+// else is due.  Every flag the keyboard thread sets for this loop comes with
+// a ComWake, so these bounds only pace the CTS watch and the armed
+// download's watch; an idle tarvik on a line without modem status wakes
+// once in IdleWaitMs.
+constexpr int CtsWatchMs = 500;
+constexpr int ArmedWatchMs = 20;
+constexpr int IdleWaitMs = 2000;
+
+// Returns true when the port reports its modem lines (a pseudo-terminal
+// does not).
+bool WatchCts()
 {
     int cts = 0;
     if (ComGetCts(CurrentPort, &cts) != 0)
-        return;
+        return false;
     if (cts != LastCts) {
         LastCts = cts;
         CtsState = cts;
         UpdateTitle();
     }
+    return true;
+}
+
+int PassWaitMs(bool modemLines)
+{
+    if (LineMode && (RepeatState != 0 || ScanState != 0))
+        return 1;  // the tests' time-outs and intervals are kept by the passes
+    if (AutoLoadActive != 0 || MultiLoadActive != 0 || DownloadRequest != 0 || UploadRequest != 0)
+        return ArmedWatchMs;
+    return modemLines ? CtsWatchMs : IdleWaitMs;
 }
 
 // A reply completes only a test that waits for one (state 2): a stray byte
@@ -251,7 +272,7 @@ int TarvikMain(int argc, char **argv)
 
     static unsigned char buffer[ReceiveBufferSize];
     do {
-        WatchCts();
+        bool modemLines = WatchCts();
         if (MonitorActive != 0) {
             // The packet monitor reads the port: stay off it until it ends.
             int asked = 1;
@@ -276,11 +297,12 @@ int TarvikMain(int argc, char **argv)
         AutoLoadWatch();
         int n = ComRead(CurrentPort, buffer, ReceiveBufferSize);
         if (n <= 0) {
-            // Nothing waiting: wait for the port (a bounded wait that also
-            // lets the flags above be seen promptly), or sleep when the port
-            // cannot be waited on.
-            if (ComWaitReadable(CurrentPort, 1) < 0)
-                SysSleepMs(1);
+            // Nothing waiting: wait for the port, for the keyboard thread's
+            // wake-up or for the next thing due, or sleep a little when the
+            // port cannot be waited on (closed, hung up).
+            int wait = PassWaitMs(modemLines);
+            if (ComWaitReadable(CurrentPort, wait) < 0)
+                SysSleepMs(wait < 20 ? wait : 20);
         } else {
             ShowReceived(buffer, n);
             std::fflush(stdout);

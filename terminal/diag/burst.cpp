@@ -101,6 +101,7 @@ void PacketDisplay()
     MakeCrcTable();
     BlockFill = 0;
     MonitorActive = 1;
+    ComWake();
     WaitForHandOver();
     bool stop = false;
     while (!stop) {

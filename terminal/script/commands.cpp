@@ -129,6 +129,7 @@ void Load(const char *command)
     CancelRequest = 0;
     LoadDone = 0;
     AutoLoadActive = 2;
+    ComWake();
     Send(command, static_cast<int>(std::strlen(command)));
     std::fflush(stdout);
 
