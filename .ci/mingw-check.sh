@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds the Windows preset (mingw-w64, installed beforehand: Debian package
-# mingw-w64) and checks OceloCE.dll: its export table must hold exactly the
+# Installs mingw-w64, builds the Windows preset and checks OceloCE.dll: its export table must hold exactly the
 # names of canlib/wince/OceloCE.def at their ordinals 1 to 17, and it must
 # take the board registers from HalvexSDK.dll.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh mingw-w64
 
 objdump=x86_64-w64-mingw32-objdump
 if ! command -v "$objdump" >/dev/null; then
