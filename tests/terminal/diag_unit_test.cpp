@@ -271,6 +271,21 @@ TEST_F(DiagSteps, TypedLinesAndChecksum)
     EXPECT_EQ(out, "AB\n\r\n\rx\b \b/M1\n\rSendAllInOnePacket=1\n\r\n\r" + typed + "\n\r");
 }
 
+TEST_F(DiagSteps, WordsAfterTheTwentiethAreIgnored)
+{
+    testing::internal::CaptureStdout();
+    std::string nineteen = "/M1 ";  // a command line begins with '/'
+    for (int i = 0; i < 18; ++i)
+        nineteen += "a ";
+    TypeLine(nineteen + "/C$07M /C$09M");  // the 20th word counts, the 21st not
+    EXPECT_EQ(CommandText(), "$07M");
+    TypeLine(nineteen + "b /C$09M");
+    EXPECT_EQ(CommandText(), "$07M");
+    std::fflush(stdout);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(peer.Read(100, 50), "") << "command lines send nothing";
+}
+
 TEST_F(DiagSteps, HexCommandWithoutTimeoutSendsItsBytes)
 {
     testing::internal::CaptureStdout();

@@ -134,10 +134,20 @@ TEST(Startup, UnusablePortsAreReported)
                  s.dir.path());
     ASSERT_TRUE(s.tmux.WaitScreen("now baudrate")) << s.tmux.Screen();
     EXPECT_TRUE(s.tmux.WaitTitle("[COM1:115200")) << s.tmux.Title();
+    // /cls cleared the screen after the "Cannot use COM 7" line.
+    EXPECT_EQ(s.tmux.Screen().find("Cannot use COM 7"), std::string::npos) << s.tmux.Screen();
     s.Quit();
-    // /cls cleared the screen after the "Cannot use COM 7" line; the ini
-    // shows the start went on with COM1.
+    // The start went on with COM1.
     EXPECT_EQ(ReadFile(s.dir / "tarvik.ini").substr(0, 3), "C1 ");
+}
+
+TEST(Startup, WithoutClsTheRefusedPortStaysOnScreen)
+{
+    Session s;
+    s.tmux.Start(TarvikCommand({{1, s.com1.link()}, {7, s.dir / "no-such-device"}}, "/C7 /C"), s.dir.path());
+    ASSERT_TRUE(s.tmux.WaitScreen("now baudrate")) << s.tmux.Screen();
+    EXPECT_NE(s.tmux.Screen().find("Cannot use COM 7"), std::string::npos) << s.tmux.Screen();
+    s.Quit();
 }
 
 TEST(Startup, CannotUseComMessageAndExitWithKey)

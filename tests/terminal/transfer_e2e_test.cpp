@@ -221,8 +221,11 @@ TEST(Download, SizesFromEmptyToSeveralHundredKiB)
     s.Start({}, ini + "\nw25\n");
     s.tmux.Key("M-F9");
     ASSERT_TRUE(s.WaitStored("FLASH", "big.bin", files[4].second, 120000)) << s.tmux.Screen();
-    for (std::size_t i = 0; i < files.size(); ++i)
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        // The empty file too must have arrived (as an empty file).
+        EXPECT_TRUE(FileExists(s.dir / ("store/FLASH." + files[i].first))) << files[i].first;
         EXPECT_EQ(s.Stored("FLASH", files[i].first), data[i]) << files[i].first;
+    }
     EXPECT_TRUE(s.tmux.WaitScreen("Block 2401")) << s.tmux.Screen();
     s.Quit();
 }
