@@ -108,6 +108,46 @@ TEST(ScriptE2e, LoadSendsTheFileAndTheNextLineWaitsForTheTransfer)
     s.Quit();
 }
 
+TEST(ScriptE2e, LoadrLoadbAndUploadEachWaitForTheirTransferAndClsClears)
+{
+    Session s;
+    std::string a = RandomBytes(700, 1), b = RandomBytes(300, 2), c = RandomBytes(1, 3);
+    WriteFile(s.dir / "a.bin", a);
+    WriteFile(s.dir / "b.bin", b);
+    WriteFile(s.dir / "c.bin", c);
+    WriteFile(s.dir / "three.scr", "/loadr a.bin\r/loadb b.bin\r/upload c.bin\r/cls\r/sendcmd dir\r");
+    s.Start();
+    s.tmux.Key("M-c");
+    ASSERT_TRUE(s.tmux.WaitScreen("tarvikCmd:"));
+    s.tmux.Type("/run three.scr");
+    s.tmux.Key("Enter");
+    ASSERT_TRUE(s.WaitReceived("dir\r")) << s.tmux.Screen();
+    ASSERT_TRUE(s.tmux.WaitScreen("file(s)")) << s.tmux.Screen();
+    EXPECT_EQ(ReadFile(s.dir / "store/SRAM.a.bin"), a);
+    EXPECT_EQ(ReadFile(s.dir / "store/FLASH.b.bin"), b);
+    EXPECT_EQ(ReadFile(s.dir / "store/FLASH.c.bin"), c);
+    // Each command came only after the previous transfer had ended: the
+    // record and the data blocks are 260 bytes each.
+    std::string got = s.sim->Received();
+    const std::pair<std::string, std::size_t> steps[] = {
+        {"LOADR\r", a.size()}, {"LOADB\r", b.size()}, {"UPLOAD\r", c.size()}, {"dir\r", 0}};
+    std::size_t at = 0;
+    for (int i = 0; i < 3; ++i) {
+        const auto &[command, size] = steps[i];
+        ASSERT_EQ(got.compare(at, command.size(), command), 0) << command << " at " << at;
+        at += command.size();
+        std::size_t next = got.find(steps[i + 1].first, at);
+        ASSERT_NE(next, std::string::npos) << command;
+        EXPECT_EQ((next - at) % 260, 0u) << command;
+        EXPECT_GE(next - at, 260u * (1 + (size + 255) / 256)) << command;
+        at = next;
+    }
+    EXPECT_EQ(got.substr(at), "dir\r");
+    // /cls cleared what the downloads had shown.
+    EXPECT_EQ(s.tmux.Screen().find("Ready to receive"), std::string::npos) << s.tmux.Screen();
+    s.Quit();
+}
+
 TEST(ScriptE2e, F4DownloadsRunsInALoopWithPausesAndQuits)
 {
     Session s;
