@@ -2,6 +2,7 @@
 // (or the controller simulator): start-up, options, typed keys, hotkeys,
 // display modes, port switches, the settings file and the user's terminal.
 #include "e2e.h"
+#include "serial_posix.h"
 
 #include <gtest/gtest.h>
 
@@ -109,6 +110,19 @@ TEST(Startup, OptionsSetPortRateRowsAndPersist)
     EXPECT_TRUE(again.WaitTitle("[COM2:9600,N,8,1]")) << again.Title();
     again.Key("M-x");
     EXPECT_TRUE(again.WaitExit());
+}
+
+TEST(Startup, NonStandardRateAndRowsClampedToFifty)
+{
+    Session s;
+    s.Start("/b250000 /S99");
+    EXPECT_TRUE(s.tmux.WaitScreen("now baudrate = 250000!")) << s.tmux.Screen();
+    // The rate as the driver holds it (stty shows only the standard ones).
+    unsigned rate = 0;
+    EXPECT_EQ(ComPosixGetSpeed(s.com1.slave_fd(), &rate), 0);
+    EXPECT_EQ(rate, 250000u);
+    s.Quit();
+    EXPECT_EQ(ReadFile(s.dir / "tarvik.ini"), "C1 B250000 P0 D8 S1\nF \n\nw50\n");
 }
 
 TEST(Startup, SettingsFileFormatReachesTheLine)
