@@ -92,9 +92,9 @@ void AddBlock(int count, bool corrupt)
     BlockStream.insert(BlockStream.end(), b, b + BlockSize);
 }
 
-bool ParseBlocks(const char *spec)
+bool ParseBlocks(const char *optionText)
 {
-    std::string s = spec;
+    std::string s = optionText;
     std::size_t pos = 0;
     while (pos <= s.size()) {
         std::size_t comma = s.find(',', pos);
@@ -122,9 +122,9 @@ bool ParseBlocks(const char *spec)
     return true;
 }
 
-bool ParseSizes(const char *spec, std::vector<std::size_t> *out)
+bool ParseSizes(const char *optionText, std::vector<std::size_t> *out)
 {
-    const char *p = spec;
+    const char *p = optionText;
     while (*p) {
         char *end = nullptr;
         long v = std::strtol(p, &end, 10);
@@ -245,16 +245,16 @@ void EnterBusMode()
     SimRawInput = BusInput;
 }
 
-bool ParseModule(const char *spec)
+bool ParseModule(const char *optionText)
 {
     unsigned addr = 0, rate = 0;
     int used = 0;
-    if (std::sscanf(spec, "%2x:%u%n", &addr, &rate, &used) != 2 || rate == 0)
+    if (std::sscanf(optionText, "%2x:%u%n", &addr, &rate, &used) != 2 || rate == 0)
         return false;
     Module m{static_cast<int>(addr), rate, "QIO"};
-    if (spec[used] == ':')
-        m.reply = spec + used + 1;
-    else if (spec[used] != 0)
+    if (optionText[used] == ':')
+        m.reply = optionText + used + 1;
+    else if (optionText[used] != 0)
         return false;
     for (char c : m.reply)
         if (c == '\r' || c == 0)
