@@ -42,7 +42,21 @@ void Receiver(unsigned char slot, uint32_t stream, uint32_t count, Result &res, 
         int rc = GetCANMsg(slot, &f.mode, &f.id, &f.rtr, &f.len, f.data, &up, &lo);
         if (rc == OCELO_NO_MSG) {
             if (NowMs() > deadline) {
-                res.error = "timed out after " + std::to_string(res.received) + " frames";
+                BoardSimStats st;
+                BoardSimGetStats(slot, &st);
+                unsigned char codes[16];
+                int nlog = BoardSimCommandLog(slot, codes, nullptr, 16);
+                std::ostringstream os;
+                os << "timed out after " << res.received << " frames (board: rx " << st.RxFrames << ", batches "
+                   << st.Batches << ", irqs " << st.Interrupts << ", counts " << int(BoardSimPeek(slot, OCELO_DP_RXCOUNT0))
+                   << "/" << int(BoardSimPeek(slot, OCELO_DP_RXCOUNT0 + 1)) << ", code "
+                   << int(BoardSimPeek(slot, OCELO_DP_INTCODE)) << "; host: read " << int(CANRdCnt[slot]) << " of "
+                   << int(StoreMsgNum[slot]) << ", zone " << int(DPStartToReadIndex[slot]) << ", request allowed "
+                   << RequistAllow[slot] << "; last commands";
+                for (int i = 0; i < nlog; ++i)
+                    os << " " << int(codes[i]);
+                os << ")";
+                res.error = os.str();
                 return;
             }
             std::this_thread::sleep_for(std::chrono::microseconds(50));

@@ -286,9 +286,32 @@ void Deliver(const BoardSimFrame &f, int key, int from_slot, uint64_t now)
             ReceiveOne(g.boards[s], f, key, now);
 }
 
+// The host has the visible batch: the next one goes to the other zone.
+void BatchTaken(Board &b)
+{
+    Put(b, OCELO_DP_RXCOUNT0 + b.zone, 0);
+    b.batch.clear();
+    b.batch_visible = false;
+    b.zone ^= 1;
+    ++b.stats.Batches;
+}
+
+// An interrupt host clears the announced count as it reads the records, and
+// only then sends "zone taken".  A request of the host's that overtakes
+// that command (a request it repeated while the board was slow) must not
+// announce the same batch again over the cleared count: the host has
+// already moved on to the other zone.
+bool HostClearedBatch(Board &b)
+{
+    return b.batch_visible && b.mode == Mode::Irq && b.announced >= 1 && b.announced <= OCELO_ZONE_RECORDS &&
+           Get(b, OCELO_DP_RXCOUNT0 + b.zone) == 0;
+}
+
 // Make the records of event 16 visible; false when there is nothing to say.
 bool PrepareRx(Board &b)
 {
+    if (HostClearedBatch(b))
+        BatchTaken(b);
     if (!b.batch_visible) {
         if (b.rxq.empty())
             return false;
@@ -501,13 +524,8 @@ void Command(Board &b, int slot, uint8_t cmd, uint64_t now)
         bool valid = b.announced >= 1 && b.announced <= OCELO_ZONE_RECORDS;
         // An interrupt host clears the count when it takes the records.
         bool taken = valid && (b.mode == Mode::Poll || Get(b, OCELO_DP_RXCOUNT0 + b.zone) == 0);
-        if (taken) {
-            Put(b, OCELO_DP_RXCOUNT0 + b.zone, 0);
-            b.batch.clear();
-            b.batch_visible = false;
-            b.zone ^= 1;
-            ++b.stats.Batches;
-        }
+        if (taken)
+            BatchTaken(b);
         break;
     }
     case OCELO_CMD_CLEAR_STATUS:
@@ -516,6 +534,8 @@ void Command(Board &b, int slot, uint8_t cmd, uint64_t now)
     case OCELO_CMD_NEXT_BATCH:
         if (b.state != State::Running)
             break;
+        if (HostClearedBatch(b))
+            BatchTaken(b);
         if (b.batch_visible || !b.rxq.empty())
             QueueEvent(b, OCELO_EV_RX);
         else
