@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <ftw.h>
 #include <unistd.h>
 
 namespace fakecon {
@@ -206,6 +207,22 @@ void FuzzQuietStdio()
     close(null);
 }
 
+namespace {
+std::string TempRoot;
+
+int RemoveEntry(const char *path, const struct stat *, int, struct FTW *)
+{
+    std::remove(path);
+    return 0;
+}
+
+void RemoveTempDir()
+{
+    if (!TempRoot.empty())
+        nftw(TempRoot.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+}  // namespace
+
 std::string FuzzTempDir(const char *tag)
 {
     const char *base = std::getenv("TMPDIR");
@@ -213,5 +230,10 @@ std::string FuzzTempDir(const char *tag)
     char buf[4096];
     std::snprintf(buf, sizeof buf, "%s", pattern.c_str());
     FUZZ_CHECK(mkdtemp(buf) != nullptr);
+    // One folder a process; removed when the run ends normally.
+    if (TempRoot.empty()) {
+        TempRoot = buf;
+        std::atexit(RemoveTempDir);
+    }
     return buf;
 }
