@@ -21,6 +21,37 @@ std::uint32_t SendRemaining = 0;
 // Set when FillDataBlock found the file shorter than announced.
 bool SendShrank = false;
 
+// The block counter on the screen.  Writing it for every block would cost
+// a write to the terminal per block (the port wait flushes the output), a
+// good part of a block's round trip on a fast line; so it is written when
+// the transfer starts, at most every ProgressIntervalMs, whenever a reply
+// keeps us waiting longer than that, and before anything else is printed,
+// so the screen always ends with the number of the last block sent.
+constexpr int ProgressIntervalMs = 50;
+int ProgressBlock = 0;   // the block being sent (0: none yet)
+int ProgressShown = 0;   // the number on the screen
+std::uint32_t ProgressAt = 0;
+
+void ShowProgress()
+{
+    if (ProgressBlock != ProgressShown) {
+        std::printf("\rBlock %d", ProgressBlock);
+        ProgressShown = ProgressBlock;
+        ProgressAt = SysTickMs();
+    }
+}
+
+// Reads the reply to a block; the counter goes up first when the reply is
+// slow to come.
+int WaitReply(unsigned char *reply)
+{
+    int r = TransferWaitByte(reply, ProgressIntervalMs);
+    if (r != TransferWaitTimeout)
+        return r;
+    ShowProgress();
+    return TransferWaitByte(reply, ReplyWaitMs - ProgressIntervalMs);
+}
+
 }  // namespace
 
 int SendBlock()
@@ -28,13 +59,15 @@ int SendBlock()
     int naks = 0;
     for (;;) {
         if (CancelRequest != 0 || ExitRequest != 0) {
+            ShowProgress();
             TransferReportWait(TransferWaitCancel, "\n\r");
             return -1;
         }
         ComWrite(CurrentPort, TransferBlock, TransferBlockSize);
         unsigned char reply = 0;
-        int r = TransferWaitByte(&reply, ReplyWaitMs);
+        int r = WaitReply(&reply);
         if (r != TransferWaitOk) {
+            ShowProgress();
             TransferReportWait(r, "\n\r");
             return -1;
         }
@@ -132,6 +165,7 @@ void SendFile()
     }
 
     std::uint32_t start = SysTickMs();
+    ProgressBlock = ProgressShown = 0;
     MakeFileInfo();
     int blocks = static_cast<int>((static_cast<long long>(FileInfo.size) + 255) / 256);
     std::printf("\n\rSend file info. total %d blocks\n\r", blocks);
@@ -142,14 +176,18 @@ void SendFile()
             if (BlockCount(TransferBlock) == 0) {
                 // The file ended early: an empty block tells the controller
                 // that nothing more comes; the transfer has failed.
+                ShowProgress();
                 std::printf("\n\r[File is shorter than announced]");
                 SendBlock();
                 break;
             }
-            std::printf("\rBlock %d", k);
+            ProgressBlock = k;
+            if (k == 1 || SysTickMs() - ProgressAt >= static_cast<std::uint32_t>(ProgressIntervalMs))
+                ShowProgress();
             if (SendBlock() != 0)
                 break;
             if (SendShrank) {
+                ShowProgress();
                 std::printf("\n\r[File is shorter than announced]");
                 SetBlockCount(TransferBlock, 0);
                 SealBlock(TransferBlock);
@@ -158,6 +196,8 @@ void SendFile()
             }
         }
     }
+    ShowProgress();
+    ProgressBlock = ProgressShown = 0;
     std::uint32_t elapsed = SysTickMs() - start;
     std::printf("\n\rTransfer time is: %f seconds\n\r", elapsed * 0.001);
     std::fflush(stdout);

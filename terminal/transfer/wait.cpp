@@ -50,11 +50,11 @@ int TransferWaitByte(unsigned char *byte, int timeoutMs)
 {
     std::uint32_t deadline = SysTickMs() + static_cast<std::uint32_t>(timeoutMs);
     for (;;) {
-        if (ComRead(CurrentPort, byte, 1) == 1)
-            return TransferWaitOk;
         int w = TransferWaitPort(deadline);
         if (w != TransferWaitOk)
             return w;
+        if (ComRead(CurrentPort, byte, 1) == 1)
+            return TransferWaitOk;
     }
 }
 

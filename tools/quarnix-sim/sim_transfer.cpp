@@ -67,14 +67,27 @@ int StartTimeoutMs = 60000;     // --start-timeout MS
 
 // ---- CRC and records ----------------------------------------------------------
 
+// Table-driven, one lookup a byte: the whole received block is checked
+// between its last byte and the answer, so this is on the line's round trip.
+struct CrcTable {
+    unsigned short t[256];
+    CrcTable()
+    {
+        for (unsigned i = 0; i < 256; ++i) {
+            unsigned c = i << 8;
+            for (int b = 0; b < 8; ++b)
+                c = (c & 0x8000) ? (((c << 1) ^ 0x1021) & 0xFFFF) : ((c << 1) & 0xFFFF);
+            t[i] = static_cast<unsigned short>(c);
+        }
+    }
+};
+const CrcTable Crc;
+
 unsigned Crc16(const unsigned char *p, std::size_t n)
 {
     unsigned c = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        c ^= static_cast<unsigned>(p[i]) << 8;
-        for (int b = 0; b < 8; ++b)
-            c = (c & 0x8000) ? (((c << 1) ^ 0x1021) & 0xFFFF) : ((c << 1) & 0xFFFF);
-    }
+    for (std::size_t i = 0; i < n; ++i)
+        c = ((c << 8) ^ Crc.t[((c >> 8) ^ p[i]) & 0xFF]) & 0xFFFF;
     return c;
 }
 
