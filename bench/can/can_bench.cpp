@@ -1,17 +1,27 @@
-// CAN library benchmark on the simulated boards.
+// CAN library benchmark on the simulated boards, for both deliverables:
+// can_bench (oceloLnx with libslotsim) and can_bench_ce (libOceloCE.so,
+// loaded with dlopen, on libhalvexsim.so).
 //
-//   can_bench [seconds]         receive and transmit rates, and (when
-//                               valgrind is installed) instructions per
-//                               received frame measured with callgrind
-//   can_bench --rx-frames N     receive N frames and stop (the callgrind run)
+//   can_bench[_ce] [seconds [frames]]  prints, as "name value" lines:
+//     rx_full_fps        GetCANMsg rate with the generator as fast as the
+//                        board takes frames (the library's headroom)
+//     rx_bus_fps, rx_lost  the generator at the bus limit for the whole
+//                        time; frames lost (sequence numbers checked)
+//     tx_fps, tx_lost    SendCANMsg on slot 1 as fast as it returns, slot 2
+//                        receiving through GetCANMsg on a second thread;
+//                        frames that did not arrive in order
+//     rx_instr_per_frame, tx_instr_per_frame  (valgrind installed) the
+//                        library's instructions per received and per sent
+//                        frame, counted by callgrind over `frames` received
+//                        (5000) and half as many sent frames
+//   can_bench[_ce] --rx-frames N | --tx-frames N   (the callgrind runs)
 //
-// Printed beside the bus limit: an 8-byte standard data frame is 111 bits on
-// the wire without stuff bits, so 1 Mbit/s carries at most about 9009 such
-// frames per second.
+// The bus limit: an 8-byte standard data frame is 111 bits without stuff
+// bits (as the simulated bus counts it), so 1 Mbit/s carries 9009 a second.
 #include "BoardSim.h"
 #include "Ocelo.h"
-#include "SlotSim.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +31,14 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+
+#ifdef OCELO_WINCE
+#include <dlfcn.h>
+
+#include "halvexsim.h"
+#else
+#include "SlotSim.h"
+#endif
 
 namespace {
 
@@ -32,59 +50,186 @@ double Now()
 
 const double kBusLimit = 1e6 / 111.0;
 
-// Slot 2 receives; slot 1 is started only for the transmit part (a board
-// that nobody reads would hold the full-speed generator back).
-bool Setup()
+struct Api {
+    decltype(&::OceloInit) Init = nullptr;
+    decltype(&::GetCANMsg) Get = nullptr;
+    decltype(&::SendCANMsg) Send = nullptr;
+    decltype(&::ClearStatus) Clear = nullptr;
+} L;
+
+#ifdef OCELO_WINCE
+void *Library = nullptr;
+
+bool Load()
+{
+    BoardSimSetBus("off");
+    GetSlotAddr(0);  // plugs the boards and starts the simulation first
+    Library = dlopen(OCELOCE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    if (Library == nullptr) {
+        std::fprintf(stderr, "can_bench_ce: %s\n", dlerror());
+        return false;
+    }
+    L.Init = reinterpret_cast<decltype(L.Init)>(dlsym(Library, "OceloInit"));
+    L.Get = reinterpret_cast<decltype(L.Get)>(dlsym(Library, "GetCANMsg"));
+    L.Send = reinterpret_cast<decltype(L.Send)>(dlsym(Library, "SendCANMsg"));
+    L.Clear = reinterpret_cast<decltype(L.Clear)>(dlsym(Library, "ClearStatus"));
+    return L.Init && L.Get && L.Send && L.Clear;
+}
+
+void Unload()
+{
+    if (Library != nullptr)
+        dlclose(Library);
+    BoardSimShutdown();
+}
+
+const char *const kName = "can_bench_ce";
+// The library's own receive work: GetCANMsg and the polling thread.
+const char *const kRxCollect = "--toggle-collect=GetCANMsg --toggle-collect='*OceloPollThread*'";
+#else
+bool Load()
 {
     BoardSimSetBus("off");
     if (SlotSimOpen(1) || SlotSimOpen(2))
         return false;
-    return OceloInit(2, 1000000, 0, 0, 0, 0xFFFFFFFF) == OCELO_OK;
+    L.Init = &::OceloInit;
+    L.Get = &::GetCANMsg;
+    L.Send = &::SendCANMsg;
+    L.Clear = &::ClearStatus;
+    return true;
 }
 
-// Receives through GetCANMsg while the generator runs at full speed.
-// Stops after `frames` frames or `seconds`, whichever comes first.
-double Receive(unsigned long frames, double seconds, unsigned long &got, unsigned long &overflows)
+void Unload()
+{
+    RecoverOcelo();
+    BoardSimShutdown();
+}
+
+const char *const kName = "can_bench";
+// The library's own receive work: GetCANMsg and the interrupt handler.
+const char *const kRxCollect = "--toggle-collect=GetCANMsg --toggle-collect=RakCAN_ISR";
+#endif
+
+bool InitSlot(int slot)
+{
+    for (int i = 0; i < 3; ++i)
+        if (L.Init(static_cast<OceloSlot>(slot), 1000000, 0, 0, 0, 0xFFFFFFFF) == OCELO_OK)
+            return true;
+    return false;
+}
+
+struct RxResult {
+    unsigned long got = 0;
+    unsigned long overflows = 0;
+    unsigned long outOfOrder = 0;  // frames whose sequence number was not the next one
+    double seconds = 0;
+    double lastFrame = 0;  // when the last frame came (Now())
+};
+
+uint32_t Seq(const unsigned char *d)
+{
+    return static_cast<uint32_t>(d[0]) | (static_cast<uint32_t>(d[1]) << 8) | (static_cast<uint32_t>(d[2]) << 16) |
+           (static_cast<uint32_t>(d[3]) << 24);
+}
+
+// Receives on slot through GetCANMsg until `frames` frames, `seconds`, or
+// (when stop is given) stop is set and nothing more came for 200 ms.
+RxResult Receive(int slot, unsigned long frames, double seconds, const std::atomic<bool> *stop = nullptr)
+{
+    RxResult r;
+    uint32_t next = 0;
+    double start = Now();
+    double lastFrame = start;
+    while (r.got < frames && Now() - start < seconds) {
+        unsigned char mode, rtr, len, data[8];
+        OceloULong id, up, lo;
+        int rc = L.Get(static_cast<OceloSlot>(slot), &mode, &id, &rtr, &len, data, &up, &lo);
+        if (rc == OCELO_OK) {
+            if (len >= 4) {
+                uint32_t s = Seq(data);
+                if (s != next)
+                    ++r.outOfOrder;
+                next = s + 1;
+            }
+            ++r.got;
+            lastFrame = Now();
+        } else if (rc == OCELO_OVERFLOW) {
+            ++r.overflows;
+            L.Clear(static_cast<OceloSlot>(slot));
+        } else {
+            if (stop != nullptr && stop->load() && Now() - lastFrame > 0.2)
+                break;
+            std::this_thread::yield();  // the board is filling the next zone
+        }
+    }
+    r.seconds = Now() - start;
+    r.lastFrame = lastFrame;
+    return r;
+}
+
+// The generator on the bus at `rate` frames/s (0: as fast as the boards
+// take them) while slot 2 receives.
+RxResult ReceiveFromGenerator(unsigned rate, unsigned long frames, double seconds, uint64_t *generated,
+                              double *ran = nullptr)
 {
     BoardSimFrame tpl{};
     tpl.Id = 0x123;
     tpl.Len = 8;
-    BoardSimTrafficStart(0, &tpl, BOARDSIM_ANY_RATE);
-    got = overflows = 0;
-    double start = Now();
-    while (got < frames && Now() - start < seconds) {
-        unsigned char mode, rtr, len, data[8];
-        unsigned long id, up, lo;
-        int rc = GetCANMsg(2, &mode, &id, &rtr, &len, data, &up, &lo);
-        if (rc == OCELO_OK)
-            ++got;
-        else if (rc == OCELO_OVERFLOW) {
-            ++overflows;
-            ClearStatus(2);
-        } else {
-            std::this_thread::yield();  // the board is filling the next zone
-        }
+    BoardSimTrafficStart(rate, &tpl, BOARDSIM_ANY_RATE);
+    RxResult r;
+    if (rate == 0) {
+        r = Receive(2, frames, seconds);
+        BoardSimTrafficStop();
+    } else {
+        std::atomic<bool> stop{false};
+        double t0 = Now();
+        std::thread gen([&] {
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+            BoardSimTrafficStop();
+            if (ran != nullptr)
+                *ran = Now() - t0;
+            stop = true;
+        });
+        r = Receive(2, ~0ul, seconds + 10, &stop);
+        gen.join();
     }
-    double t = Now() - start;
-    BoardSimTrafficStop();
+    if (generated != nullptr)
+        *generated = BoardSimTrafficCount();
+    return r;
+}
+
+// Takes whatever an earlier run left on the board.
+void Drain(int slot)
+{
+    std::atomic<bool> stop{true};
+    Receive(slot, ~0ul, 5, &stop);
+}
+
+struct TxResult {
+    unsigned long sent = 0;
+    unsigned long failures = 0;
+    double seconds = 0;
+};
+
+TxResult Send(unsigned long frames, double seconds)
+{
+    unsigned char data[8] = {0, 0, 0, 0, 5, 6, 7, 8};
+    TxResult t;
+    double start = Now();
+    while (t.sent < frames && Now() - start < seconds) {
+        data[0] = static_cast<unsigned char>(t.sent & 0xFF);
+        data[1] = static_cast<unsigned char>((t.sent >> 8) & 0xFF);
+        data[2] = static_cast<unsigned char>((t.sent >> 16) & 0xFF);
+        data[3] = static_cast<unsigned char>((t.sent >> 24) & 0xFF);
+        if (L.Send(1, 0, 0x321, 0, 8, data) == OCELO_OK)
+            ++t.sent;
+        else
+            ++t.failures;
+    }
+    t.seconds = Now() - start;
     return t;
 }
 
-double Send(double seconds, unsigned long &sent, unsigned long &errors)
-{
-    unsigned char data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    sent = errors = 0;
-    double start = Now();
-    while (Now() - start < seconds) {
-        if (SendCANMsg(1, 0, 0x321, 0, 8, data) == OCELO_OK)
-            ++sent;
-        else
-            ++errors;
-    }
-    return Now() - start;
-}
-
-// Total instructions callgrind counted (the "summary:" or "totals:" line).
 unsigned long long CallgrindTotal(const std::string &file)
 {
     std::ifstream in(file);
@@ -96,70 +241,106 @@ unsigned long long CallgrindTotal(const std::string &file)
     return total;
 }
 
-void InstructionsPerFrame(const char *self)
+// Instructions per frame of one callgrind run of this program; 0 on failure.
+double Instructions(const char *self, const char *mode, const char *collect, unsigned long frames)
 {
-    if (std::system("command -v valgrind >/dev/null 2>&1") != 0) {
-        std::printf("instructions per received frame: valgrind not installed, skipped\n");
-        return;
-    }
-    const unsigned long frames = 5000;
     char dir[] = "/tmp/can-bench-XXXXXX";
     if (!mkdtemp(dir))
-        return;
+        return 0;
     std::string out = std::string(dir) + "/callgrind.out";
     std::ostringstream cmd;
-    cmd << "valgrind --tool=callgrind --callgrind-out-file=" << out
-        << " --toggle-collect=GetCANMsg --toggle-collect=RakCAN_ISR " << self << " --rx-frames " << frames
-        << " >" << dir << "/log 2>&1";
+    cmd << "valgrind --tool=callgrind --callgrind-out-file=" << out << " " << collect << " " << self << " " << mode
+        << " " << frames << " >" << dir << "/log 2>&1";
     int rc = std::system(cmd.str().c_str());
     unsigned long long total = rc == 0 ? CallgrindTotal(out) : 0;
-    if (total)
-        std::printf("instructions per received frame (GetCANMsg + RakCAN_ISR, empty polls included, callgrind): %.0f\n",
-                    static_cast<double>(total) / frames);
+    if (total == 0)
+        std::fprintf(stderr, "%s: callgrind run %s failed (see %s/log)\n", kName, mode, dir);
     else
-        std::printf("instructions per received frame: callgrind run failed (see %s/log)\n", dir);
-    if (total)
         std::system((std::string("rm -rf ") + dir).c_str());
+    return static_cast<double>(total) / static_cast<double>(frames);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc == 3 && std::strcmp(argv[1], "--rx-frames") == 0) {
-        if (!Setup())
+    if (argc == 3 && (std::strcmp(argv[1], "--rx-frames") == 0 || std::strcmp(argv[1], "--tx-frames") == 0)) {
+        unsigned long n = std::strtoul(argv[2], nullptr, 10);
+        bool rx = argv[1][2] == 'r';
+        if (!Load() || !InitSlot(2) || (!rx && !InitSlot(1)))
             return 1;
-        unsigned long got, ovf;
-        Receive(std::strtoul(argv[2], nullptr, 10), 600, got, ovf);
-        RecoverOcelo();
-        BoardSimShutdown();
-        return got ? 0 : 1;
+        bool ok;
+        if (rx) {
+            ok = ReceiveFromGenerator(0, n, 600, nullptr).got == n;
+        } else {
+            std::atomic<bool> stop{false};
+            std::thread reader([&] { Receive(2, ~0ul, 600, &stop); });
+            ok = Send(n, 600).sent == n;
+            stop = true;
+            reader.join();
+        }
+        Unload();
+        return ok ? 0 : 1;
     }
     double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
     if (seconds <= 0)
         seconds = 3.0;
-    if (!Setup()) {
-        std::fprintf(stderr, "can_bench: the simulated boards did not start\n");
+    long callgrindFrames = argc > 2 ? std::atol(argv[2]) : 5000;
+    if (callgrindFrames < 100)
+        callgrindFrames = 5000;
+    if (!Load() || !InitSlot(2)) {
+        std::fprintf(stderr, "%s: the simulated boards did not start\n", kName);
         return 1;
     }
-    std::printf("bus limit at 1 Mbit/s, 8-byte standard frames: %.0f frames/s\n", kBusLimit);
+    std::printf("bus_limit_fps %.0f\n", kBusLimit);
 
-    unsigned long got, ovf;
-    double t = Receive(~0ul, seconds, got, ovf);
-    std::printf("GetCANMsg, generator at full speed: %.0f frames/s (%.1f x bus limit), %lu overflow reports\n",
-                got / t, got / t / kBusLimit, ovf);
+    RxResult full = ReceiveFromGenerator(0, ~0ul, seconds, nullptr);
+    std::printf("rx_full_fps %.0f\n", full.got / full.seconds);
 
-    unsigned long sent, err;
-    if (OceloInit(1, 1000000, 0, 0, 0, 0xFFFFFFFF) != OCELO_OK) {
-        std::fprintf(stderr, "can_bench: slot 1 did not start\n");
+    Drain(2);
+    uint64_t generated = 0;
+    double ran = seconds;
+    RxResult bus = ReceiveFromGenerator(static_cast<unsigned>(kBusLimit + 1), ~0ul, seconds, &generated, &ran);
+    std::printf("rx_bus_fps %.0f\n", static_cast<double>(bus.got) / ran);
+    unsigned long rxLost = generated > bus.got ? static_cast<unsigned long>(generated - bus.got) : 0;
+    std::printf("rx_lost %lu\n", rxLost);
+    std::printf("rx_out_of_order %lu\n", bus.outOfOrder);
+    std::printf("rx_overflow_reports %lu\n", bus.overflows);
+
+    if (!InitSlot(1)) {
+        std::fprintf(stderr, "%s: slot 1 did not start\n", kName);
         return 1;
     }
-    t = Send(seconds, sent, err);
-    std::printf("SendCANMsg, 8-byte standard frames at 1 Mbit/s: %.0f frames/s (%.2f x bus limit), %lu failures\n",
-                sent / t, sent / t / kBusLimit, err);
-    RecoverOcelo();
-    BoardSimShutdown();
+    Drain(2);
+    std::atomic<bool> stop{false};
+    RxResult arrived;
+    double txStart = Now();
+    std::thread reader([&] { arrived = Receive(2, ~0ul, seconds + 30, &stop); });
+    TxResult tx = Send(~0ul, seconds);
+    stop = true;
+    reader.join();
+    // Frames that reached the other board, over the time until the last
+    // one did (the board's transmit queue still holds some when the
+    // sending stops).
+    double txTime = arrived.lastFrame > txStart ? arrived.lastFrame - txStart : tx.seconds;
+    std::printf("tx_fps %.0f\n", static_cast<double>(arrived.got) / txTime);
+    unsigned long txLost = tx.sent > arrived.got ? tx.sent - arrived.got : 0;
+    std::printf("tx_failures %lu\n", tx.failures);
+    std::printf("tx_lost %lu\n", txLost);
+    std::printf("tx_out_of_order %lu\n", arrived.outOfOrder);
+    std::printf("tx_overflow_reports %lu\n", arrived.overflows);
+    Unload();
 
-    InstructionsPerFrame(argv[0]);
+    if (std::system("command -v valgrind >/dev/null 2>&1") != 0) {
+        std::fprintf(stderr, "%s: valgrind not installed, instruction counts skipped\n", kName);
+        return 0;
+    }
+    unsigned long frames = static_cast<unsigned long>(callgrindFrames);
+    double rxI = Instructions(argv[0], "--rx-frames", kRxCollect, frames);
+    double txI = Instructions(argv[0], "--tx-frames", "--toggle-collect=SendCANMsg", frames / 2);
+    if (rxI > 0)
+        std::printf("rx_instr_per_frame %.0f\n", rxI);
+    if (txI > 0)
+        std::printf("tx_instr_per_frame %.0f\n", txI);
     return 0;
 }

@@ -1,10 +1,14 @@
-// Download throughput: SendFile sends a file of a few MiB through a
-// pseudo-terminal to quarnix-sim, which checks and stores it.  Beside it,
-// the same kind of line's raw floor: a 260-byte block out and a one-byte
-// answer back, with the same serial layer calls and nothing else, so the
-// ratio shows what the protocol code costs on top of the line.
+// Download throughput: SendFile sends a file through a pseudo-terminal to
+// quarnix-sim, which checks and stores it.  bench/run-all.sh prints it
+// beside the line's raw floor (pty_floor) and an XMODEM-1K transfer of the
+// same file (xmodem_pair).
 //
-// Usage: download_bench [MiB]   (default 4)
+// Usage: download_bench [--kib N] [--line-rate BITS] [--keep FILE]
+//   --kib N          file size in KiB (default 4096)
+//   --line-rate B    the simulator paces the line at B bit/s both ways
+//   --keep FILE      also write the file sent to FILE (for the XMODEM run)
+// Prints "download_Bps <payload bytes/s>" and "download_seconds <s>"; exit
+// 0 only when the simulator confirmed the whole file.
 #include "globals.h"
 #include "serial.h"
 #include "system.h"
@@ -76,70 +80,23 @@ void RestoreStdout(int saved)
     close(saved);
 }
 
-// The raw floor on a pseudo-terminal of our own: the far end answers every
-// 260 bytes with one byte, as a controller's ACK.
-double RawRoundTrip(const std::string &dir, int rounds)
-{
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-        return -1;
-    std::string link = dir + "/raw";
-    if (symlink(ptsname(master), link.c_str()) != 0)
-        return -1;
-    setenv("TARVIK_COM2", link.c_str(), 1);
-    if (ComOpen(2) != 0)
-        return -1;
-    std::atomic<bool> stop{false};
-    std::thread peer([&] {
-        unsigned char buf[260];
-        std::size_t fill = 0;
-        while (!stop) {
-            struct pollfd p = {master, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0)
-                continue;
-            ssize_t n = read(master, buf + fill, sizeof buf - fill);
-            if (n <= 0)
-                continue;
-            fill += static_cast<std::size_t>(n);
-            if (fill == sizeof buf) {
-                fill = 0;
-                unsigned char ack = TransferAck;
-                if (write(master, &ack, 1) != 1)
-                    break;
-            }
-        }
-    });
-    unsigned char block[260];
-    std::memset(block, 0x5A, sizeof block);
-    auto t0 = Clock::now();
-    int done = 0;
-    for (; done < rounds; ++done) {
-        ComWrite(2, block, sizeof block);
-        unsigned char reply = 0;
-        int waited = 0;
-        while (ComRead(2, &reply, 1) != 1) {
-            if (ComWaitReadable(2, 50) == 0 && ++waited > 100)
-                break;  // 5 s without an answer: give the measurement up
-        }
-        if (waited > 100)
-            break;
-    }
-    auto t1 = Clock::now();
-    stop = true;
-    peer.join();
-    ComClose(2);
-    close(master);
-    unlink(link.c_str());
-    return done > 0 ? Seconds(t0, t1) / done : -1;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    int mib = argc > 1 ? std::atoi(argv[1]) : 4;
-    if (mib < 1 || mib > 60)
-        mib = 4;
+    long kib = 4096;
+    std::string rate;
+    std::string keep;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--kib") == 0)
+            kib = std::atol(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--line-rate") == 0)
+            rate = argv[i + 1];
+        else if (std::strcmp(argv[i], "--keep") == 0)
+            keep = argv[i + 1];
+    }
+    if (kib < 1 || kib > 60 * 1024)
+        kib = 4096;
     char tmpl[] = "/tmp/download-bench-XXXXXX";
     if (mkdtemp(tmpl) == nullptr) {
         std::perror("mkdtemp");
@@ -150,7 +107,13 @@ int main(int argc, char **argv)
 
     pid_t sim = fork();
     if (sim == 0) {
-        execl(QUARNIX_SIM_PATH, QUARNIX_SIM_PATH, "--link", link.c_str(), "--quiet", static_cast<char *>(nullptr));
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 2);
+        if (rate.empty())
+            execl(QUARNIX_SIM_PATH, QUARNIX_SIM_PATH, "--link", link.c_str(), "--quiet", static_cast<char *>(nullptr));
+        else
+            execl(QUARNIX_SIM_PATH, QUARNIX_SIM_PATH, "--link", link.c_str(), "--quiet", "--line-rate", rate.c_str(),
+                  static_cast<char *>(nullptr));
         _exit(127);
     }
     for (int i = 0; i < 500 && access(link.c_str(), F_OK) != 0; ++i)
@@ -166,13 +129,20 @@ int main(int argc, char **argv)
     } else if (chdir(dir.c_str()) != 0) {
         std::perror("chdir");
     } else {
-        std::size_t size = static_cast<std::size_t>(mib) << 20;
+        std::size_t size = static_cast<std::size_t>(kib) << 10;
         std::string data(size, '\0');
         for (std::size_t i = 0; i < size; ++i)
             data[i] = static_cast<char>((i * 2654435761u) >> 13);
         FILE *f = std::fopen("bench.bin", "wb");
         std::fwrite(data.data(), 1, size, f);
         std::fclose(f);
+        if (!keep.empty()) {
+            FILE *k = std::fopen(keep.c_str(), "wb");
+            if (k != nullptr) {
+                std::fwrite(data.data(), 1, size, k);
+                std::fclose(k);
+            }
+        }
 
         ComWrite(1, "LOAD\r", 5);
         if (!ReadUntil(1, "!", 10000)) {
@@ -187,18 +157,10 @@ int main(int argc, char **argv)
             std::string answer;
             bool stored = ReadUntil(1, "stored.", 10000, &answer);
             double secs = Seconds(t0, t1);
-            double rate = static_cast<double>(size) / secs;
-            double rtt = RawRoundTrip(dir, 2000);
-            double floorRate = rtt > 0 ? 256.0 / rtt : 0;
-            std::printf("download: %d MiB in %.3f s = %.0f payload bytes/s (%s)\n", mib, secs, rate,
-                        stored ? "stored by the simulator" : "NOT confirmed by the simulator");
-            if (rtt > 0) {
-                std::printf("raw floor: 260-byte block + 1-byte answer = %.1f us a round trip = %.0f payload bytes/s\n",
-                            rtt * 1e6, floorRate);
-                std::printf("ratio download / floor: %.2f\n", rate / floorRate);
-            } else {
-                std::printf("raw floor: could not be measured\n");
-            }
+            std::printf("download_seconds %.4f\n", secs);
+            std::printf("download_Bps %.0f\n", static_cast<double>(size) / secs);
+            if (!stored)
+                std::fprintf(stderr, "download_bench: the simulator did not confirm the file\n");
             rc = stored ? 0 : 1;
         }
         ComClose(1);

@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -41,6 +42,44 @@ std::atomic<bool> Stop{false};
 
 long long ClockOffset = 0;  // seconds added to the host's clock
 
+// --line-rate: when each direction of the simulated wire is free again
+// (CLOCK_MONOTONIC, ns).  A byte takes 10 bit times; bytes queue behind the
+// ones before them, so a stream keeps the line's rate however the bytes
+// are split into writes and reads.
+long long TxFreeNs = 0;
+long long RxFreeNs = 0;
+
+long long MonoNs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+// Time on the wire of n bytes.
+long long WireNs(std::size_t n)
+{
+    return static_cast<long long>(n) * 10 * 1000000000LL / PaceRate;
+}
+
+void SleepUntilNs(long long when)
+{
+    struct timespec ts = {static_cast<time_t>(when / 1000000000LL), static_cast<long>(when % 1000000000LL)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && !Stop) {
+    }
+}
+
+// Bytes just read from the terminal: with --line-rate, they are handed on
+// only when their last bit would have arrived.
+void PaceReceived(std::size_t n)
+{
+    if (PaceRate == 0)
+        return;
+    long long now = MonoNs();
+    RxFreeNs = (RxFreeNs > now ? RxFreeNs : now) + WireNs(n);
+    SleepUntilNs(RxFreeNs);
+}
+
 char LineBuf[256];
 int LineLen = 0;
 
@@ -54,7 +93,9 @@ void Usage()
         "  --link PATH        publish the terminal side of a new pseudo-terminal as PATH\n"
         "  --device PATH      serve a serial device instead of a pseudo-terminal\n"
         "  --record FILE      append every byte received from the terminal to FILE\n"
-        "  --line-rate N      pace bytes sent to the terminal as a line at N bit/s (10 bits a byte)\n"
+        "  --line-rate N      pace the line at N bit/s both ways (10 bits a byte): bytes to the\n"
+        "                     terminal leave at that rate, bytes from it are taken as they\n"
+        "                     would arrive\n"
         "  --quiet            no start-up message on the line\n"
         "  --help             this text\n"
         "  --version          the version\n"
@@ -291,14 +332,15 @@ void SimSend(const void *data, std::size_t len)
         WriteAll(LineFd, p, len);
         return;
     }
-    // Paced like a line: 10 bits a byte, sent in small slices.
+    // Paced like a line: 10 bits a byte, sent in small slices, each
+    // handed over when its last bit would have arrived.
     const std::size_t slice = PaceRate >= 115200 ? 64 : 8;
     for (std::size_t off = 0; off < len; off += slice) {
         std::size_t n = len - off < slice ? len - off : slice;
+        long long now = MonoNs();
+        TxFreeNs = (TxFreeNs > now ? TxFreeNs : now) + WireNs(n);
+        SleepUntilNs(TxFreeNs);
         WriteAll(LineFd, p + off, n);
-        long long ns = static_cast<long long>(n) * 10 * 1000000000LL / PaceRate;
-        struct timespec ts = {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
-        nanosleep(&ts, nullptr);
     }
 }
 
@@ -399,6 +441,8 @@ int main(int argc, char **argv)
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    if (PaceRate > 0)
+        prctl(PR_SET_TIMERSLACK, 1UL);  // the pacing sleeps end on time
     LineFd = device ? OpenDevice(device) : OpenPty();
     if (LineFd < 0) {
         std::fprintf(stderr, "quarnix-sim: cannot open the line: %s\n", std::strerror(errno));
@@ -423,6 +467,7 @@ int main(int argc, char **argv)
         if (r > 0 && (p.revents & POLLIN)) {
             ssize_t n = read(LineFd, buf, sizeof buf);
             if (n > 0) {
+                PaceReceived(static_cast<std::size_t>(n));
                 if (RecordFd >= 0)
                     WriteAll(RecordFd, buf, static_cast<std::size_t>(n));
                 if (SimRawInput != nullptr)

@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# Runs every benchmark and prints one table: each figure beside its
+# reference, measured in the same run on this machine, and their ratio.
+#
+#   bash bench/run-all.sh            full form (about 5 minutes)
+#   bash bench/run-all.sh --short    short form (under 3 minutes; CI)
+#
+# Installs the Debian packages it needs, builds the default preset.  Exits
+# non-zero only when a benchmark could not run at all; the figures are
+# never judged here (timings on a shared machine are not assertions).
+# See docs/benchmarks.md for what each figure means.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+short=0
+[ "${1:-}" = "--short" ] && short=1
+
+bash scripts/install-deps.sh lrzsz picocom tmux valgrind procps >/dev/null || {
+    echo "run-all: cannot install the benchmark tools" >&2
+    exit 1
+}
+cmake --preset default >/dev/null || exit 1
+cmake --build --preset default --target tarvik quarnix-sim download_bench pty_floor xmodem_pair term_bench \
+    can_bench can_bench_ce >/dev/null || { echo "run-all: build failed" >&2; exit 1; }
+
+bin=$PWD/build/bin
+work=$(mktemp -d /tmp/bench-run-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+if [ $short -eq 1 ]; then
+    reps=1; kib=1024; rounds=5000; rate_kib=24; disp_mib=4; idle_s=5; samples=300; can_s=1; cg_frames=1000
+else
+    reps=3; kib=4096; rounds=20000; rate_kib=256; disp_mib=20; idle_s=20; samples=2000; can_s=3; cg_frames=5000
+fi
+
+failed=()
+declare -A V  # figure name -> list of values, one per repetition
+
+# Runs a benchmark program; its "name value" lines are added to V under
+# prefix.  A program that fails is recorded and the run goes on.
+run() {
+    local label=$1 prefix=$2
+    shift 2
+    local out
+    if ! out=$("$@" 2>"$work/err"); then
+        failed+=("$label")
+        echo "run-all: $label failed: $(tail -3 "$work/err")" >&2
+    fi
+    while read -r name value; do
+        [ -n "$name" ] && V[$prefix$name]="${V[$prefix$name]:-} $value"
+    done <<<"$out"
+}
+
+# Median of the values given.
+median() {
+    printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {if (NR == 0) print "nan"; else print a[int((NR + 1) / 2)]}'
+}
+get() { median ${V[$1]:-}; }
+
+echo "== benchmarks ($([ $short -eq 1 ] && echo short || echo full) form) on $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)" >&2
+
+# 1. Download.  The three measurements take turns, so that the machine's
+# slow and fast moments fall on all of them alike.
+head -c $((kib * 1024)) /dev/urandom >"$work/xm.bin"
+mkdir -p "$work/xm"
+for r in $(seq $reps); do
+    echo "-- download, round $r" >&2
+    run "download" "" "$bin/download_bench" --kib "$kib"
+    run "pty floor" "" "$bin/pty_floor" "$rounds" 260
+    run "xmodem" "" "$bin/xmodem_pair" "$work/xm.bin" "$work/xm"
+done
+echo "-- download at 115200 bit/s" >&2
+run "download at 115200" "rate_" "$bin/download_bench" --kib "$rate_kib" --line-rate 115200
+
+# 2. Display throughput in a tmux pane.
+for r in $(seq $reps); do
+    echo "-- display, round $r" >&2
+    run "display tarvik" "tarvik_" "$bin/term_bench" display "tarvik=$bin/tarvik" "$disp_mib"
+    run "display picocom" "picocom_" "$bin/term_bench" display picocom "$disp_mib"
+    run "display cat" "cat_" "$bin/term_bench" display cat "$disp_mib"
+done
+
+# 3. Idle cost (both at once: they are idle).
+echo "-- idle, ${idle_s} s" >&2
+"$bin/term_bench" idle "tarvik=$bin/tarvik" "$idle_s" >"$work/idle.tarvik" 2>"$work/idle.tarvik.err" &
+p1=$!
+"$bin/term_bench" idle picocom "$idle_s" >"$work/idle.picocom" 2>"$work/idle.picocom.err" &
+p2=$!
+wait $p1 || failed+=("idle tarvik")
+wait $p2 || failed+=("idle picocom")
+run "idle tarvik" "tarvik_" cat "$work/idle.tarvik"
+run "idle picocom" "picocom_" cat "$work/idle.picocom"
+
+# 4. Reaction time, and its reference: one byte through two hops.
+echo "-- reaction, $samples samples" >&2
+run "reaction" "" "$bin/term_bench" reaction "$bin/tarvik" "$samples"
+run "pty one-byte round trip" "rtt1_" "$bin/pty_floor" "$rounds" 1
+
+# 5. CAN, both deliverables.
+echo "-- CAN oceloLnx" >&2
+run "can oceloLnx" "lnx_" "$bin/can_bench" "$can_s" "$cg_frames"
+echo "-- CAN OceloCE" >&2
+run "can OceloCE" "ce_" "$bin/can_bench_ce" "$can_s" "$cg_frames"
+
+# ---- The table ---------------------------------------------------------------
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "nan" || b == "nan" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }
+fmt() { awk -v a="$1" -v d="${2:-0}" 'BEGIN { if (a == "nan" || a == "") print "n/a"; else printf "%.*f", d, a }'; }
+
+row() {  # figure, value, unit, reference, reference value, ratio, goal
+    printf '| %s | %s %s | %s | %s | %s | %s |\n' "$1" "$2" "$3" "$4" "$5" "$6" "$7"
+}
+
+dl=$(get download_Bps); fl=$(get floor_payload_Bps); xm=$(get xmodem_Bps)
+rate=$(get rate_download_Bps)
+line_limit=$(awk 'BEGIN { printf "%.0f", 115200 / 10 / 261 * 256 }')
+dt=$(get tarvik_display_Bps); dp=$(get picocom_display_Bps); dc=$(get cat_display_Bps)
+iw=$(get tarvik_idle_wakeups_per_s); pw=$(get picocom_idle_wakeups_per_s)
+ic=$(get tarvik_idle_cpu_s_per_min); pc=$(get picocom_idle_cpu_s_per_min)
+rtt1=$(get rtt1_floor_rtt_us)
+
+echo
+echo "| figure | value | reference | reference value | ratio | goal |"
+echo "|---|---|---|---|---|---|"
+row "download, pty (payload)" "$(fmt "$dl")" "B/s" "pty floor, 260-byte block + 1-byte answer" "$(fmt "$fl") B/s" "$(ratio "$dl" "$fl")" ">= 0.90"
+row "download, pty (payload)" "$(fmt "$dl")" "B/s" "XMODEM-1K, sx -k to rx" "$(fmt "$xm") B/s" "$(ratio "$dl" "$xm")" "-"
+row "download at 115200 bit/s" "$(fmt "$rate")" "B/s" "line limit, 256 of 261 bytes, 10 bits a byte" "$line_limit B/s" "$(ratio "$rate" "$line_limit")" ">= 0.97"
+row "display, tmux pane" "$(fmt "$dt")" "B/s" "picocom" "$(fmt "$dp") B/s" "$(ratio "$dt" "$dp")" ">= 1.00"
+row "display, tmux pane" "$(fmt "$dt")" "B/s" "cat" "$(fmt "$dc") B/s" "$(ratio "$dt" "$dc")" ">= 0.80"
+row "idle wakeups (all threads)" "$(fmt "$iw" 2)" "/s" "picocom" "$(fmt "$pw" 2) /s" "-" "<= 2 /s"
+row "idle CPU" "$(fmt "$ic" 4)" "s/min" "picocom" "$(fmt "$pc" 4) s/min" "-" "none measurable"
+row "reaction port -> screen, median" "$(fmt "$(get reaction_port_to_screen_median_us)" 1)" "us" "pty 1-byte round trip" "$(fmt "$rtt1" 1) us" "$(ratio "$(get reaction_port_to_screen_median_us)" "$rtt1")" "< 500 us"
+row "reaction port -> screen, p99" "$(fmt "$(get reaction_port_to_screen_p99_us)" 1)" "us" "" "" "" ""
+row "reaction key -> port, median" "$(fmt "$(get reaction_key_to_port_median_us)" 1)" "us" "pty 1-byte round trip" "$(fmt "$rtt1" 1) us" "$(ratio "$(get reaction_key_to_port_median_us)" "$rtt1")" "< 500 us"
+row "reaction key -> port, p99" "$(fmt "$(get reaction_key_to_port_p99_us)" 1)" "us" "" "" "" ""
+bus=$(get lnx_bus_limit_fps); [ "$bus" = nan ] && bus=9009
+for d in lnx ce; do
+    name=$([ $d = lnx ] && echo oceloLnx || echo OceloCE)
+    rxl=$(( $(fmt "$(get ${d}_rx_lost)") + $(fmt "$(get ${d}_rx_out_of_order)") + $(fmt "$(get ${d}_rx_overflow_reports)") )) 2>/dev/null || rxl="n/a"
+    txl=$(( $(fmt "$(get ${d}_tx_lost)") + $(fmt "$(get ${d}_tx_out_of_order)") + $(fmt "$(get ${d}_tx_overflow_reports)") )) 2>/dev/null || txl="n/a"
+    row "$name GetCANMsg, generator at full speed" "$(fmt "$(get ${d}_rx_full_fps)")" "frames/s" "1 Mbit/s bus, 8-byte standard frames" "$bus frames/s" "$(ratio "$(get ${d}_rx_full_fps)" "$bus")" ">= 1.00"
+    row "$name GetCANMsg, bus-rate traffic (lost)" "$(fmt "$(get ${d}_rx_bus_fps)") ($rxl)" "frames/s" "bus limit" "$bus frames/s" "$(ratio "$(get ${d}_rx_bus_fps)" "$bus")" ">= 1.00, 0 lost"
+    row "$name SendCANMsg to a second board (lost)" "$(fmt "$(get ${d}_tx_fps)") ($txl)" "frames/s" "bus limit" "$bus frames/s" "$(ratio "$(get ${d}_tx_fps)" "$bus")" ">= 1.00, 0 lost"
+    row "$name instructions per received frame" "$(fmt "$(get ${d}_rx_instr_per_frame)")" "" "" "" "" ""
+    row "$name instructions per sent frame" "$(fmt "$(get ${d}_tx_instr_per_frame)")" "" "" "" "" ""
+done
+echo
+
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "run-all: could not run: ${failed[*]}" >&2
+    exit 1
+fi
+exit 0
