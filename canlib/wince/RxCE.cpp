@@ -30,7 +30,9 @@ void TakeBatch(int Slot, uint32_t SlotBase, uint8_t* Buffer) {
     DPStartToReadIndex[Slot].store(zone ^ 1);
     RxCounts[Slot].store(RxCountsOf(count, 0), std::memory_order_release);
   }
-  Trigger186Int(SlotBase, OCELO_CMD_ZONE_TAKEN, 0);
+  // No pause: the next step clears the event byte, and the board posts its
+  // next event only once it reads 0, whichever of the two it sees first.
+  Trigger186Int(SlotBase, OCELO_CMD_ZONE_TAKEN, 1);
 }
 
 void RereadStatus(uint32_t SlotBase, uint16_t Addr, std::atomic<uint8_t>& Copy) {
@@ -65,11 +67,12 @@ void ServeSlot(int Slot, uint8_t* Buffer) {
     RakCANSystemReset[Slot].store(1);
     return;
   }
-  if ((event & 0x10) != 0 && RxBufferFree(Slot)) TakeBatch(Slot, base, Buffer);
+  const bool took = (event & 0x10) != 0 && RxBufferFree(Slot);
+  if (took) TakeBatch(Slot, base, Buffer);
   if (event == OCELO_EV_CANSTAT) RereadStatus(base, OCELO_DP_CANSTAT, CANStatus[Slot]);
   if (event == OCELO_EV_BUFSTAT) RereadStatus(base, OCELO_DP_BUFSTAT, BufStatus[Slot]);
   WriteCheckedByte(base, OCELO_DP_EVENT, 0);
-  Sleep(1);
+  if (!took) Sleep(1);
 }
 
 }  // namespace
