@@ -2,8 +2,8 @@
 # Runs every benchmark and prints one table: each figure beside its
 # reference, measured in the same run on this machine, and their ratio.
 #
-#   bash bench/run-all.sh            full form (about 5 minutes)
-#   bash bench/run-all.sh --short    short form (under 3 minutes; CI)
+#   bash bench/run-all.sh            full form (about 4 minutes)
+#   bash bench/run-all.sh --short    short form (under a minute; CI)
 #
 # Installs the Debian packages it needs, builds the default preset.  Exits
 # non-zero only when a benchmark could not run at all; the figures are
