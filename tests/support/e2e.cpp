@@ -317,4 +317,26 @@ std::string TarvikCommand(const std::vector<std::pair<int, std::string>> &ports,
     return cmd;
 }
 
+std::string CaptureStdout(const std::function<void()> &fn)
+{
+    std::fflush(stdout);
+    char path[] = "/tmp/tarvik-capture-XXXXXX";
+    int fd = mkstemp(path);
+    int saved = dup(STDOUT_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    fn();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    std::string out;
+    lseek(fd, 0, SEEK_SET);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<std::size_t>(n));
+    close(fd);
+    unlink(path);
+    return out;
+}
+
 }  // namespace e2e

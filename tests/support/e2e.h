@@ -108,6 +108,10 @@ private:
     int width_, height_;
 };
 
+// Everything written to standard output while fn runs (through a
+// temporary file standing in for descriptor 1).
+std::string CaptureStdout(const std::function<void()> &fn);
+
 // Shell-quotes one word.
 std::string Quote(const std::string &s);
 

@@ -3,6 +3,7 @@
 // input.  Its output goes to a file here (no terminal), so cursor reads fail
 // and moves that need the cursor are left out; the cursor itself is tested
 // against a real terminal in ansi_e2e_test.
+#include "e2e.h"
 #include "ansi.h"
 #include "console.h"
 #include "globals.h"
@@ -22,30 +23,6 @@ namespace {
 const int UseUtf8 = (setenv("LC_ALL", "C.UTF-8", 1), 0);
 const std::string EscGlyph = "\xE2\x86\x90";
 
-// Everything the interpreter writes to standard output while fn runs.
-template <typename Fn>
-std::string Capture(Fn fn)
-{
-    std::fflush(stdout);
-    char path[] = "/tmp/ansi-unit-XXXXXX";
-    int fd = mkstemp(path);
-    int saved = dup(STDOUT_FILENO);
-    dup2(fd, STDOUT_FILENO);
-    fn();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    std::string out;
-    lseek(fd, 0, SEEK_SET);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<std::size_t>(n));
-    close(fd);
-    unlink(path);
-    return out;
-}
-
 void Feed(const std::string &bytes)
 {
     for (unsigned char c : bytes)
@@ -54,13 +31,13 @@ void Feed(const std::string &bytes)
 
 std::string Shown(const std::string &bytes)
 {
-    return Capture([&] { Feed(bytes); });
+    return e2e::CaptureStdout([&] { Feed(bytes); });
 }
 
 // Attribute after a fresh reset and the bytes.
 int AttrAfter(const std::string &bytes)
 {
-    Capture([&] {
+    e2e::CaptureStdout([&] {
         AnsiReset();
         Feed(bytes);
     });
@@ -126,7 +103,7 @@ TEST(AnsiColour, EveryParameterOnEveryAttribute)
 
 TEST(AnsiColour, AppliedOnceAtTheEndOfTheList)
 {
-    std::string out = Capture([] {
+    std::string out = e2e::CaptureStdout([] {
         AnsiReset();
         Feed("\033[31;44m");
     });
@@ -139,7 +116,7 @@ TEST(AnsiColour, AppliedOnceAtTheEndOfTheList)
 
 TEST(AnsiParams, StoredAndBounded)
 {
-    Capture([] {
+    e2e::CaptureStdout([] {
         AnsiReset();
         Feed("\033[12;;345;");
     });
@@ -153,7 +130,7 @@ TEST(AnsiParams, StoredAndBounded)
     std::string seq = "\033[";
     for (int i = 1; i <= 25; ++i)
         seq += std::to_string(100 + i) + ";";
-    Capture([&] {
+    e2e::CaptureStdout([&] {
         AnsiReset();
         Feed(seq);
     });
@@ -167,7 +144,7 @@ TEST(AnsiParams, StoredAndBounded)
     EXPECT_EQ(AttrAfter("\033[1;32m" + colours + "31m"), 0x07);
 
     // A long number wraps like 32-bit arithmetic.
-    Capture([] {
+    e2e::CaptureStdout([] {
         AnsiReset();
         Feed("\033[4294967297;");
     });
@@ -176,7 +153,7 @@ TEST(AnsiParams, StoredAndBounded)
 
 TEST(AnsiShow, OrdinaryAndUnknownBytes)
 {
-    Capture([] { AnsiReset(); });
+    e2e::CaptureStdout([] { AnsiReset(); });
     EXPECT_EQ(Shown("plain\r\n\b\a"), "plain\r\n\b\a");
     EXPECT_EQ(Shown("\033X"), EscGlyph + "X");
     EXPECT_EQ(Shown("\033\033"), EscGlyph + EscGlyph);
@@ -194,9 +171,9 @@ TEST(AnsiShow, OrdinaryAndUnknownBytes)
 
 TEST(AnsiShow, ClearsAndPositions)
 {
-    Capture([] { AnsiReset(); });
+    e2e::CaptureStdout([] { AnsiReset(); });
     EXPECT_EQ(Shown("\033[K"), "\033[0m\033[K");
-    std::string cls = Capture([] { ConClearScreen(); });
+    std::string cls = e2e::CaptureStdout([] { ConClearScreen(); });
     EXPECT_EQ(Shown("\033[2J"), cls);
     // Output is a file: the screen size is unknown, the move is made.
     EXPECT_EQ(Shown("\033[10;20H"), "\033[11;21H");
@@ -205,7 +182,7 @@ TEST(AnsiShow, ClearsAndPositions)
     EXPECT_EQ(Shown("\033[H"), "\033[1;1H");
     EXPECT_EQ(Shown("\033[1;1;7H"), "\033[2;2H");  // beyond the second: ignored
     // ESC [ u right after a reset: the saved 0,0 is off the screen.
-    Capture([] { AnsiReset(); });
+    e2e::CaptureStdout([] { AnsiReset(); });
     EXPECT_EQ(Shown("\033[u"), "");
     // A red clear to end of line blanks in normal colours, then goes on red.
     std::string red = Shown("\033[31m");
@@ -218,14 +195,14 @@ TEST(AnsiSplit, AnySplitGivesTheSameResult)
                                "\033[Kq", "\033X", "\033[123456;m", "\033[J"};
     for (const char *s : sequences) {
         std::string seq = s;
-        std::string whole = Capture([&] {
+        std::string whole = e2e::CaptureStdout([&] {
             AnsiReset();
             Feed(seq);
         });
         int attr = AnsiAttr;
         for (std::size_t cut = 1; cut < seq.size(); ++cut) {
             for (std::size_t cut2 = cut; cut2 < seq.size(); ++cut2) {
-                std::string out = Capture([&] {
+                std::string out = e2e::CaptureStdout([&] {
                     AnsiReset();
                     Feed(seq.substr(0, cut));
                     Feed(seq.substr(cut, cut2 - cut));
@@ -245,7 +222,7 @@ TEST(AnsiFuzz, RandomBytesStayInBounds)
 {
     const std::string alphabet = "\033[;0123456789mHfABCDJKsu\033[;;;;;;;;;9999999";
     std::mt19937 rng(20261208);
-    Capture([&] {
+    e2e::CaptureStdout([&] {
         for (int round = 0; round < 200; ++round) {
             AnsiReset();
             for (int i = 0; i < 2000; ++i) {

@@ -1,6 +1,7 @@
 // The help texts: the English pages byte for byte, the two Chinese byte
 // strings (decoded with iconv) the same text line for line, and the console
 // layer's code-page output and input code page.
+#include "e2e.h"
 #include "console.h"
 #include "help.h"
 
@@ -187,41 +188,18 @@ TEST(HelpChinese, TraditionalCharactersAndTheKeysOfTheLineList)
     EXPECT_NE(l2[10].find("\"RUN\""), std::string::npos);
 }
 
-template <typename Fn>
-std::string Capture(Fn fn)
-{
-    std::fflush(stdout);
-    char path[] = "/tmp/help-unit-XXXXXX";
-    int fd = mkstemp(path);
-    int saved = dup(STDOUT_FILENO);
-    dup2(fd, STDOUT_FILENO);
-    fn();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    std::string out;
-    lseek(fd, 0, SEEK_SET);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<std::size_t>(n));
-    close(fd);
-    unlink(path);
-    return out;
-}
-
 TEST(ConsoleCodePage, TextShownInTheTerminalsCharacterSet)
 {
     std::string big5 = HelpBig5Page2;
-    EXPECT_EQ(Capture([&] { ConWriteCodePage(big5.data(), big5.size(), 950); }), Decode(big5, "CP950"));
+    EXPECT_EQ(e2e::CaptureStdout([&] { ConWriteCodePage(big5.data(), big5.size(), 950); }), Decode(big5, "CP950"));
     std::string gbk = HelpGb2312Page1;
-    EXPECT_EQ(Capture([&] { ConWriteCodePage(gbk.data(), gbk.size(), 936); }), Decode(gbk, "CP936"));
+    EXPECT_EQ(e2e::CaptureStdout([&] { ConWriteCodePage(gbk.data(), gbk.size(), 936); }), Decode(gbk, "CP936"));
     // UTF-8 to a UTF-8 terminal passes unchanged.
-    EXPECT_EQ(Capture([] { ConWriteCodePage("\xE4\xB8\xAD-x", 5, 65001); }), "\xE4\xB8\xAD-x");
+    EXPECT_EQ(e2e::CaptureStdout([] { ConWriteCodePage("\xE4\xB8\xAD-x", 5, 65001); }), "\xE4\xB8\xAD-x");
     // Broken input: a lead byte without its trail, an unassigned pair; the
     // rest still comes through.
     const char broken[] = "ab\xA4\x40" "cd\xFF\xFF" "ef\xA4";
-    EXPECT_EQ(Capture([&] { ConWriteCodePage(broken, sizeof broken - 1, 950); }), "ab\xE4\xB8\x80" "cd?ef?");
+    EXPECT_EQ(e2e::CaptureStdout([&] { ConWriteCodePage(broken, sizeof broken - 1, 950); }), "ab\xE4\xB8\x80" "cd?ef?");
 }
 
 TEST(ConsoleCodePage, InputCodePageIsKept)
