@@ -6,7 +6,7 @@ void CommandMode();
 // Handles one command-mode line (what CommandMode does after reading it).
 void CommandLine(const char *line);
 
-// Platform part (cmdmode_posix.cpp, cmdmode_win32.cpp).
+// Platform part (posix/cmdmode_posix.cpp, win32/cmdmode_win32.cpp).
 // Opens (creating it when missing) the log file for appending; returns the
 // descriptor or -1 (the system's error is left for SysLastError).
 int CmdOpenLog(const char *name);

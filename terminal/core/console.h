@@ -3,7 +3,7 @@
 //
 // Ordinary output is formatted printing to standard output; this layer only
 // sets the attribute in which that text is shown.  One back-end per platform
-// implements the operations (console_posix.cpp, console_win32.cpp).
+// implements the operations (posix/console_posix.cpp, win32/console_win32.cpp).
 #pragma once
 
 #include <cstddef>

@@ -6,8 +6,8 @@
 // the system's error code.  Every operation reads the port's current
 // settings, changes only the fields it names and writes them back.
 //
-// One back-end per platform implements this header (serial_posix.cpp,
-// serial_win32.cpp).
+// One back-end per platform implements this header (posix/serial_posix.cpp,
+// win32/serial_win32.cpp).
 #pragma once
 
 #include <atomic>
@@ -22,7 +22,17 @@ extern std::atomic<int> RtsState;
 
 int ComOpen(int n);
 int ComClose(int n);
+// Reads what is waiting (0 when nothing is).  Returns ComGone once the
+// device behind the port has gone away (hang-up, end of file, adapter
+// unplugged): the port stays in the table with its settings, and
+// ComReopen brings it back when the device returns.
 int ComRead(int n, void *buffer, int max);
+constexpr int ComGone = -3;
+
+// Opens the same device of port n again and gives it the settings it had
+// (rate, data format, flow control, RTS).  0 when the device is back, else
+// the system's error code (the device is still away).
+int ComReopen(int n);
 int ComWrite(int n, const void *buffer, int count);
 void ComSetTimeouts(int n);
 void ComSetQueues(int n);
@@ -38,9 +48,12 @@ void ComResetTable();
 // non-zero (the receive loop then skips its CTS watch for that pass).
 int ComGetCts(int n, int *cts);
 
-// Waits until port n has bytes to read, at most timeout_ms milliseconds.
-// Returns 1 when data is waiting, 0 on time-out, negative when the port is
-// not open or cannot be waited on (the caller then sleeps instead).
+// Waits until port n has bytes to read, at most timeout_ms milliseconds; a
+// negative timeout_ms waits with no time-out.  Returns 1 when data is
+// waiting or the device has gone (ComRead then tells which), 0 on time-out,
+// on ComWake or on a CTS change where the driver reports one, negative when
+// the port is not open or cannot be waited on (the caller then sleeps
+// instead).
 int ComWaitReadable(int n, int timeout_ms);
 
 // Ends a ComWaitReadable that is under way (or the next one) at once, with

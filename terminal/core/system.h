@@ -1,6 +1,6 @@
 // The few operating-system services that the terminal logic needs beyond
 // the serial and console layers: time, sleeping, threads and directories.
-// One back-end per platform (system_posix.cpp, system_win32.cpp).
+// One back-end per platform (posix/system_posix.cpp, win32/system_win32.cpp).
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 // File services of the transfers that differ between systems: local time
 // conversion, a file's modification time, creating an upload file in the
 // working directory and setting its time.  One back-end per platform
-// (file_posix.cpp, file_win32.cpp).
+// (posix/file_posix.cpp, win32/file_win32.cpp).
 #pragma once
 
 #include <cstdio>

@@ -2,7 +2,7 @@
 // (or the controller simulator): start-up, options, typed keys, hotkeys,
 // display modes, port switches, the settings file and the user's terminal.
 #include "e2e.h"
-#include "serial_posix.h"
+#include "posix/serial_posix.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 #include "console.h"
 #include "e2e.h"
 #include "globals.h"
-#include "keydecode.h"
-#include "serial_posix.h"
+#include "posix/keydecode.h"
+#include "posix/serial_posix.h"
 #include "settings.h"
 #include "startup.h"
 

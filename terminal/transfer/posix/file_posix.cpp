@@ -1,5 +1,5 @@
 // File services of the transfers on POSIX systems.
-#include "transfer_file.h"
+#include "transfer/transfer_file.h"
 
 #include <cerrno>
 #include <ctime>

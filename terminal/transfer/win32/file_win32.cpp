@@ -1,5 +1,5 @@
 // File services of the transfers on Win32.
-#include "transfer_file.h"
+#include "transfer/transfer_file.h"
 
 #include <ctime>
 #include <fcntl.h>
