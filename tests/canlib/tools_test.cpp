@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iomanip>
+#include <regex>
 #include <sstream>
 
 extern char **environ;
@@ -67,10 +69,70 @@ TEST(FrameSyntax, OutputLine)
     EXPECT_EQ(cantool::FormatFrame(1, f, 1, 2), "slot1  1ABCDEF0  [4]  remote request  time 00000001:00000002");
 }
 
+TEST(FrameSyntax, HostTimeStamps)
+{
+    EXPECT_EQ(cantool::FormatStamp('a', 1700000000123456, 0, 0), "(1700000000.123456) ");
+    EXPECT_EQ(cantool::FormatStamp('z', 1700000002500000, 1700000001000000, 1700000002400000), "(001.500000) ");
+    EXPECT_EQ(cantool::FormatStamp('d', 1700000002500000, 1700000001000000, 1700000002400000), "(000.100000) ");
+    EXPECT_EQ(cantool::FormatStamp(0, 1700000002500000, 0, 0), "");
+}
+
+// Filters in the usual id/mask form become the board's acceptance code and
+// mask (bit 1 = don't care) where the board can sort the frames itself.
+TEST(Filters, BoardCodeAndMask)
+{
+    struct Case {
+        std::vector<std::string> filters;
+        unsigned long code, mask;
+    } cases[] = {
+        {{}, 0, 0xFFFFFFFF},
+        {{"123:800007FF"}, 0x24600000, 0x001FFFFF},                  // standard 123, data or remote
+        {{"123:C00007FF"}, 0x24600000, 0x000FFFFF},                  // standard 123, data only
+        {{"12345678:9FFFFFFF"}, 0x91A2B3C0, 0x00000007},             // extended, data or remote
+        {{"100:C00007FF", "101:C00007FF"}, 0x20000000, 0x002FFFFF},  // both: identifier bit 0 free
+        {{"7FF:C00007FF", "00000123:DFFFFFFF"}, 0, 0xFFEFFFFF},      // only the remote bits agree
+        {{"123:7FF"}, 0, 0xFFFFFFFF},                                // standard and extended frames
+        {{"123~C00007FF"}, 0, 0xFFFFFFFF},                           // all but one: software only
+    };
+    for (const Case &c : cases) {
+        std::vector<cantool::Filter> fs;
+        for (const std::string &t : c.filters) {
+            fs.emplace_back();
+            ASSERT_EQ(cantool::ParseFilter(t, fs.back()), "") << t;
+        }
+        cantool::BoardFilter bf = cantool::BoardFilterFor(fs);
+        EXPECT_EQ(bf.code, c.code) << ::testing::PrintToString(c.filters);
+        EXPECT_EQ(bf.mask, c.mask) << ::testing::PrintToString(c.filters);
+    }
+}
+
+TEST(Filters, HostCheck)
+{
+    auto pass = [](const char *filter, const char *frame) {
+        cantool::Filter flt;
+        cantool::FrameSpec f;
+        EXPECT_EQ(cantool::ParseFilter(filter, flt), "");
+        EXPECT_EQ(cantool::ParseFrame(frame, f), "");
+        return cantool::FilterPass({flt}, f);
+    };
+    EXPECT_TRUE(pass("123:7FF", "123#00"));
+    EXPECT_TRUE(pass("123:7FF", "00000123#00"));  // no flag bits in the mask: extended too
+    EXPECT_FALSE(pass("123:7FF", "124#00"));
+    EXPECT_FALSE(pass("123:C00007FF", "123#R"));
+    EXPECT_FALSE(pass("123~7FF", "123#00"));
+    EXPECT_TRUE(pass("123~7FF", "124#00"));
+    EXPECT_TRUE(pass("1ABCDEF0:BFFFFFFF", "1ABCDEF0#R4"));  // remote flag not compared
+    EXPECT_FALSE(pass("1ABCDEF0:FFFFFFFF", "1ABCDEF0#R4"));
+    cantool::Filter bad;
+    for (const char *t : {"123", "123:", "12G:7FF", "123456789:7FF"})
+        EXPECT_NE(cantool::ParseFilter(t, bad), "") << t;
+}
+
 // A child process with its output in a file; killed at the end if still running.
 class Child {
 public:
-    Child(const std::vector<std::string> &argv, const std::string &out, const std::string &busDir)
+    Child(const std::vector<std::string> &argv, const std::string &out, const std::string &busDir,
+          const std::string &in = "")
     {
         std::vector<std::string> env;
         for (char **e = environ; *e; ++e)
@@ -88,6 +150,8 @@ public:
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&fa, 2, (out + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (!in.empty())
+            posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
         // A clean signal mask: the test runner's must not leak into the child.
         posix_spawnattr_t attr;
         posix_spawnattr_init(&attr);
@@ -158,7 +222,7 @@ protected:
     void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
     bool WaitListening(const std::string &out)
     {
-        return WaitFor([&] { return Slurp(out).find("# listening") != std::string::npos; }, 20000);
+        return WaitFor([&] { return Slurp(out + ".err").find("# listening") != std::string::npos; }, 20000);
     }
     std::string dir_, bus_;
 };
@@ -166,7 +230,7 @@ protected:
 TEST_F(Tools, FramesSentInOneProcessArePrintedByAnother)
 {
     const std::string out = dir_ + "/recv.out";
-    Child recv({OCELO_RECV_BIN, "-n", "4", "-t", "60", "2"}, out, bus_);
+    Child recv({OCELO_RECV_BIN, "-n", "4", "-T", "60000", "2"}, out, bus_);
     ASSERT_TRUE(recv.Started());
     ASSERT_TRUE(WaitListening(out)) << Slurp(out + ".err");
     Child send({OCELO_SEND_BIN, "-n", "2", "-g", "5", "1", "123#DEADBEEF", "1ABCDEF0#R4"}, dir_ + "/send.out", bus_);
@@ -176,8 +240,7 @@ TEST_F(Tools, FramesSentInOneProcessArePrintedByAnother)
     std::vector<std::string> lines;
     std::istringstream is(text);
     for (std::string l; std::getline(is, l);)
-        if (!l.empty() && l[0] != '#')
-            lines.push_back(l.substr(0, l.find("  time ")));
+        lines.push_back(l.substr(0, l.find("  time ")));
     ASSERT_EQ(lines.size(), 4u) << text;
     EXPECT_EQ(lines[0], "slot2       123  [4]  DE AD BE EF");
     EXPECT_EQ(lines[1], "slot2  1ABCDEF0  [4]  remote request");
@@ -188,15 +251,15 @@ TEST_F(Tools, FramesSentInOneProcessArePrintedByAnother)
 TEST_F(Tools, OtherBitRateHearsNothingAndADeadPeerHoldsNobody)
 {
     const std::string slow = dir_ + "/slow.out", dead = dir_ + "/dead.out";
-    Child other({OCELO_RECV_BIN, "-b", "250000", "-t", "60", "3"}, slow, bus_);
-    Child victim({OCELO_RECV_BIN, "-t", "60", "4"}, dead, bus_);
+    Child other({OCELO_RECV_BIN, "-b", "250000", "-T", "60000", "3"}, slow, bus_);
+    Child victim({OCELO_RECV_BIN, "-T", "60000", "4"}, dead, bus_);
     ASSERT_TRUE(WaitListening(slow));
     ASSERT_TRUE(WaitListening(dead));
     victim.Kill();  // its socket file stays behind
     Child send({OCELO_SEND_BIN, "-n", "20", "1", "321#01"}, dir_ + "/send.out", bus_);
     EXPECT_EQ(send.Wait(30000), 0) << Slurp(dir_ + "/send.out.err");
     const std::string out = dir_ + "/recv.out";
-    Child recv({OCELO_RECV_BIN, "-n", "1", "-t", "60", "5"}, out, bus_);
+    Child recv({OCELO_RECV_BIN, "-n", "1", "-T", "60000", "5"}, out, bus_);
     ASSERT_TRUE(WaitListening(out));
     Child send2({OCELO_SEND_BIN, "-g", "200", "-n", "10", "1", "42#"}, dir_ + "/send2.out", bus_);
     EXPECT_EQ(recv.Wait(30000), 0);
@@ -211,11 +274,73 @@ TEST_F(Tools, BadArgumentsAreRefused)
     for (auto args : std::vector<std::vector<std::string>>{{OCELO_SEND_BIN, "9", "1#00"},
                                                            {OCELO_SEND_BIN, "1", "1000#00"},
                                                            {OCELO_SEND_BIN, "-n", "x", "1", "1#00"},
+                                                           {OCELO_SEND_BIN, "-b", "33333", "1", "1#00"},
                                                            {OCELO_RECV_BIN, "0"},
                                                            {OCELO_RECV_BIN}}) {
         Child c(args, dir_ + "/bad.out", bus_);
         EXPECT_EQ(c.Wait(10000), 2) << args[1];
     }
+}
+
+// A log replayed by ocelo-send comes back from ocelo-recv -L with the same
+// frames in the same order, in the log format, and with the log's pauses; a
+// receiver with filters prints only the frames they pass.
+TEST_F(Tools, LogReplayRoundTrip)
+{
+    const std::vector<std::string> frames = {"123#DEADBEEF", "1ABCDEF0#R4", "7FF#", "00000001#0011223344556677",
+                                             "042#R", "321#0102"};
+    const std::string log = dir_ + "/in.log";
+    {
+        std::ofstream f(log);
+        long us = 0;
+        for (const std::string &fr : frames) {
+            f << "(1700000000." << std::setw(6) << std::setfill('0') << us << ") slot1 " << fr << "\n";
+            us += fr == "00000001#0011223344556677" ? 300000 : 2000;
+        }
+    }
+    const std::string out = dir_ + "/recv.out", filtered = dir_ + "/filtered.out";
+    Child recv({OCELO_RECV_BIN, "-L", "-n", "6", "-T", "60000", "2"}, out, bus_);
+    Child filter({OCELO_RECV_BIN, "-L", "-T", "5000", "3,123:C00007FF,042:7FF"}, filtered, bus_);
+    ASSERT_TRUE(WaitListening(out)) << Slurp(out + ".err");
+    ASSERT_TRUE(WaitListening(filtered)) << Slurp(filtered + ".err");
+    Child send({OCELO_SEND_BIN, "1"}, dir_ + "/send.out", bus_, log);
+    EXPECT_EQ(send.Wait(30000), 0) << Slurp(dir_ + "/send.out.err");
+    ASSERT_EQ(recv.Wait(30000), 0) << Slurp(out + ".err");
+    ASSERT_EQ(filter.Wait(30000), 0) << Slurp(filtered + ".err");
+
+    const std::regex line(R"(\((\d{10})\.(\d{6})\) slot(\d) (\S+))");
+    auto parse = [&](const std::string &path, std::vector<std::string> &got, std::vector<double> &times) {
+        std::istringstream is(Slurp(path));
+        for (std::string l; std::getline(is, l);) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(l, m, line)) << l;
+            got.push_back("slot" + m[3].str() + " " + m[4].str());
+            times.push_back(std::stod(m[1].str()) + std::stod(m[2].str()) / 1e6);
+        }
+    };
+    std::vector<std::string> got, want, picked;
+    std::vector<double> times, unused;
+    parse(out, got, times);
+    for (const std::string &fr : frames)
+        want.push_back("slot2 " + fr);
+    ASSERT_EQ(got, want);
+    EXPECT_GT(times[4] - times[3], 0.15);  // the log's 300 ms pause
+    parse(filtered, picked, unused);
+    EXPECT_EQ(picked, (std::vector<std::string>{"slot3 123#DEADBEEF", "slot3 042#R"}));
+}
+
+TEST_F(Tools, SecondProcessOnASlotIsRefused)
+{
+    const std::string first = dir_ + "/first.out", second = dir_ + "/second.out";
+    Child holder({OCELO_RECV_BIN, "-T", "60000", "2"}, first, bus_);
+    ASSERT_TRUE(WaitListening(first)) << Slurp(first + ".err");
+    Child intruder({OCELO_RECV_BIN, "-T", "2000", "2"}, second, bus_);
+    EXPECT_EQ(intruder.Wait(30000), 1);
+    EXPECT_NE(Slurp(second + ".err").find("slot 2 is in use by another process"), std::string::npos)
+        << Slurp(second + ".err");
+    holder.Kill();
+    Child next({OCELO_RECV_BIN, "-T", "100", "2"}, second, bus_);  // the slot is free again
+    EXPECT_EQ(next.Wait(30000), 0) << Slurp(second + ".err");
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace cantool {
 
@@ -100,6 +101,202 @@ std::string FormatFrame(int slot, const FrameSpec &f, unsigned long upper, unsig
     std::snprintf(buf, sizeof buf, "  time %08lX:%08lX", upper & 0xFFFFFFFFul, lower & 0xFFFFFFFFul);
     s += buf;
     return s;
+}
+
+std::string FrameText(const FrameSpec &f)
+{
+    char buf[40];
+    int n = std::snprintf(buf, sizeof buf, "%0*lX#", f.ext ? 8 : 3, f.id);
+    if (f.rtr) {
+        buf[n++] = 'R';
+        if (f.len)
+            buf[n++] = static_cast<char>('0' + (f.len > 8 ? 8 : f.len));
+    } else {
+        for (int i = 0; i < f.len && i < 8; ++i)
+            n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), "%02X", f.data[i]);
+    }
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+namespace {
+std::vector<std::string> Words(const std::string &line)
+{
+    std::vector<std::string> w;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i])))
+            ++i;
+        size_t b = i;
+        while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i])))
+            ++i;
+        if (i > b)
+            w.push_back(line.substr(b, i - b));
+    }
+    return w;
+}
+
+// "(<seconds>.<fraction>)" in microseconds.
+bool ParseStamp(const std::string &w, int64_t &micros)
+{
+    if (w.size() < 4 || w.front() != '(' || w.back() != ')')
+        return false;
+    size_t dot = w.find('.');
+    if (dot == std::string::npos || dot == 1 || dot + 2 > w.size() - 1)
+        return false;
+    int64_t sec = 0, frac = 0;
+    for (size_t i = 1; i < dot; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(w[i])) || sec > 100000000000ll)
+            return false;
+        sec = sec * 10 + (w[i] - '0');
+    }
+    size_t digits = 0;
+    for (size_t i = dot + 1; i < w.size() - 1; ++i, ++digits) {
+        if (!std::isdigit(static_cast<unsigned char>(w[i])) || digits >= 9)
+            return false;
+        if (digits < 6)
+            frac = frac * 10 + (w[i] - '0');
+    }
+    for (; digits < 6; ++digits)
+        frac *= 10;
+    micros = sec * 1000000 + frac;
+    return true;
+}
+} // namespace
+
+std::string ParseInputLine(const std::string &line, FrameSpec &out, bool &empty, bool &has_time, int64_t &micros)
+{
+    std::vector<std::string> w = Words(line);
+    empty = w.empty() || w[0][0] == '#';
+    has_time = false;
+    micros = 0;
+    if (empty)
+        return "";
+    if (w[0][0] != '(') {
+        if (w.size() != 1)
+            return "expected one frame, or a log line \"(seconds.micros) interface frame\"";
+        return ParseFrame(w[0], out);
+    }
+    // Words after the frame (direction marks of some logs) are ignored.
+    if (w.size() < 3 || !ParseStamp(w[0], micros))
+        return "log line must be \"(seconds.micros) interface frame\"";
+    has_time = true;
+    return ParseFrame(w[2], out);
+}
+
+std::string FormatStamp(char mode, int64_t now, int64_t first, int64_t prev)
+{
+    int64_t t = mode == 'a' ? now : mode == 'd' ? now - prev : mode == 'z' ? now - first : -1;
+    if (t < 0 && (mode == 'd' || mode == 'z'))
+        t = 0;  // the host clock was set back
+    if (t < 0)
+        return "";
+    char buf[48];
+    std::snprintf(buf, sizeof buf, mode == 'a' ? "(%010lld.%06lld) " : "(%03lld.%06lld) ",
+                  static_cast<long long>(t / 1000000), static_cast<long long>(t % 1000000));
+    return buf;
+}
+
+std::string ParseFilter(const std::string &text, Filter &out)
+{
+    out = Filter{};
+    size_t sep = text.find_first_of(":~");
+    if (sep == std::string::npos)
+        return "filter must be <id>:<mask> or <id>~<mask>";
+    std::string id = text.substr(0, sep), mask = text.substr(sep + 1);
+    uint32_t v[2] = {0, 0};
+    const std::string *parts[2] = {&id, &mask};
+    for (int p = 0; p < 2; ++p) {
+        if (parts[p]->empty() || parts[p]->size() > 8)
+            return "filter identifier and mask need 1 to 8 hex digits";
+        for (char c : *parts[p]) {
+            int d = HexDigit(c);
+            if (d < 0)
+                return "filter is not hexadecimal";
+            v[p] = v[p] * 16 + static_cast<uint32_t>(d);
+        }
+    }
+    out.id = v[0] | (id.size() == 8 ? kExtFlag : 0);
+    out.mask = v[1] & ~0x20000000u;  // bit 29 is no frame property: never compared
+    out.inverted = text[sep] == '~';
+    return "";
+}
+
+bool FilterPass(const std::vector<Filter> &filters, const FrameSpec &f)
+{
+    uint32_t id = static_cast<uint32_t>(f.id) | (f.ext ? kExtFlag : 0) | (f.rtr ? kRtrFlag : 0);
+    for (const Filter &flt : filters)
+        if ((((id ^ flt.id) & flt.mask) == 0) != flt.inverted)
+            return true;
+    return filters.empty();
+}
+
+// The board compares one 32-bit acceptance word per frame: extended frames
+// put identifier bits 28..0 in word bits 31..3 and the remote flag in bit 2;
+// standard frames identifier bits 10..0 in bits 31..21, the remote flag in
+// bit 20 and the first two data bytes in bits 15..0.  For each kind of frame
+// (standard or extended, data or remote) that a filter can pass, the word
+// bits the filter fixes are known; the board gets the bits known alike for
+// every kind that some filter passes.  Data bytes are never known.
+BoardFilter BoardFilterFor(const std::vector<Filter> &filters)
+{
+    BoardFilter bf;
+    bool any = false;
+    uint32_t known = 0, value = 0;
+    for (const Filter &flt : filters) {
+        for (int ext = 0; ext < 2; ++ext) {
+            for (int rtr = 0; rtr < 2; ++rtr) {
+                const uint32_t flags = (ext ? kExtFlag : 0) | (rtr ? kRtrFlag : 0);
+                const uint32_t idBits = ext ? 0x1FFFFFFFu : 0x7FFu;
+                const int shift = ext ? 3 : 21;
+                const uint32_t rtrBit = ext ? 0x4u : 0x100000u;
+                // Flags, or identifier bits this kind never has, that the
+                // filter fixes to other values than this kind of frame has.
+                bool differs = ((flags ^ flt.id) & flt.mask & (kExtFlag | kRtrFlag)) != 0 ||
+                               (flt.id & flt.mask & 0x1FFFFFFFu & ~idBits) != 0;
+                uint32_t compared = flt.mask & idBits;
+                uint32_t k = rtrBit, v = rtr ? rtrBit : 0;
+                if (!flt.inverted) {
+                    if (differs)
+                        continue;  // passes no frame of this kind
+                    k |= compared << shift;
+                    v |= (flt.id & compared) << shift;
+                } else if (!differs && compared == 0) {
+                    continue;  // the masked bits never differ
+                }
+                if (!any) {
+                    known = k;
+                    value = v;
+                    any = true;
+                } else {
+                    known &= k & ~(value ^ v);
+                    value &= known;
+                }
+            }
+        }
+    }
+    if (any) {
+        bf.code = value & known;
+        bf.mask = ~known & 0xFFFFFFFFu;
+    }
+    return bf;
+}
+
+namespace {
+const unsigned long kTableRates[12] = {5000,   10000,  20000,  25000,  50000,  100000,
+                                       125000, 200000, 250000, 500000, 800000, 1000000};
+}
+
+bool TableBitRate(unsigned long baud)
+{
+    for (unsigned long r : kTableRates)
+        if (r == baud)
+            return true;
+    return false;
+}
+
+const char *TableBitRates()
+{
+    return "5000, 10000, 20000, 25000, 50000, 100000, 125000, 200000, 250000, 500000, 800000, 1000000";
 }
 
 int InitBoard(unsigned char slot, unsigned long baud, unsigned char bt0, unsigned char bt1, unsigned long code,

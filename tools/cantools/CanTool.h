@@ -2,7 +2,9 @@
 // platform hook that opens a slot device.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace cantool {
 
@@ -26,6 +28,51 @@ bool ParseNumber(const std::string &text, unsigned long max, unsigned long &out)
 // One received or sent frame as a line: slot, identifier, [length], data
 // bytes or "remote request", and the board's two time words.
 std::string FormatFrame(int slot, const FrameSpec &f, unsigned long upper, unsigned long lower);
+
+// Frame as "<id>#<data>" or "<id>#R[<len>]": identifier and data in upper
+// case hex, the remote frame's length digit only when it is not 0.
+std::string FrameText(const FrameSpec &f);
+
+// One line of ocelo-send's input: a frame, or a log line
+// "(<seconds>.<fraction>) <interface> <frame>".  has_time tells whether the
+// line carried a time stamp, micros is that stamp in microseconds.  Empty
+// lines and lines starting with '#' set empty.  Returns "" or what is wrong.
+std::string ParseInputLine(const std::string &line, FrameSpec &out, bool &empty, bool &has_time, int64_t &micros);
+
+// Host time stamp in front of a frame: 'a' absolute "(%010s.%06u) ", 'd'
+// delta to the previous frame and 'z' since the first frame "(%03s.%06u) ";
+// any other mode gives "".  Times in microseconds of the host clock.
+std::string FormatStamp(char mode, int64_t now, int64_t first, int64_t prev);
+
+// Receive filters in the usual form.  The identifier a filter compares is
+// the frame's identifier with two flags: bit 31 extended, bit 30 remote.
+constexpr uint32_t kExtFlag = 0x80000000u, kRtrFlag = 0x40000000u;
+struct Filter {
+    uint32_t id = 0;
+    uint32_t mask = 0;
+    bool inverted = false;  // "~": passes when the masked bits differ
+};
+// "<id>:<mask>" or "<id>~<mask>", both hexadecimal; an identifier written
+// with 8 digits carries the extended flag.  Returns "" or what is wrong.
+std::string ParseFilter(const std::string &text, Filter &out);
+// True when no filter is given or one of them passes the frame.
+bool FilterPass(const std::vector<Filter> &filters, const FrameSpec &f);
+
+// The board's acceptance code and mask (mask bit 1 = don't care) that let
+// through at least every frame the filters pass; the frames the board cannot
+// sort out itself are dropped by FilterPass.
+struct BoardFilter {
+    unsigned long code = 0;
+    unsigned long mask = 0xFFFFFFFFul;
+};
+BoardFilter BoardFilterFor(const std::vector<Filter> &filters);
+
+// True for a bit rate of the board's table (5000 .. 1000000 bit/s); the
+// library maps any other rate to the user timing bytes, which the tools do
+// not set.
+bool TableBitRate(unsigned long baud);
+// The table's rates, for messages: "5000, 10000, ..., 1000000".
+const char *TableBitRates();
 
 // OceloInit, tried up to three times: a board that is slow to answer its
 // first reset gets another chance.

@@ -1,15 +1,20 @@
 // ocelo-send: puts CAN frames on the bus through an Ocelo board.
 //
-//   ocelo-send [-b bitrate] [-n count] [-g gap_ms] <slot> <frame>...
+//   ocelo-send [-b bitrate] [-n count] [-g gap_ms] [-v] <slot> [<frame>...]
 //
 // A frame is <id>#<data> or <id>#R[<len>]: 3 hex digits or fewer for a
 // standard identifier, 8 for an extended one; data as hex byte pairs,
 // optionally separated by '.'.  With -n each frame is sent count times;
-// -g waits that many milliseconds after each frame.
+// -g waits that many milliseconds after each frame.  Without frames (or with
+// "-") the frames come from standard input, one per line, either bare or as
+// log lines "(seconds.micros) slotN ID#DATA", which are sent with the time
+// between their stamps.
 #include "CanTool.h"
 #include "Ocelo.h"
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -18,17 +23,101 @@
 
 namespace {
 
+volatile sig_atomic_t g_stop = 0;
+void OnStop(int) { g_stop = 1; }
+
 void Usage(FILE *out)
 {
-    std::fputs("usage: ocelo-send [-b bitrate] [-n count] [-g gap_ms] [-v] <slot> <frame>...\n"
-               "  frame: <id>#<data> or <id>#R[<len>]; id has up to 3 hex digits (standard)\n"
-               "         or 8 (extended); data is up to 8 hex byte pairs, '.' may separate them\n"
-               "  -b  bit rate in bit/s (default 500000)\n"
-               "  -n  send each frame this many times (default 1)\n"
-               "  -g  pause after each frame in milliseconds (default 0)\n"
-               "  -v  print each frame sent\n"
-               "examples: ocelo-send 1 123#DEADBEEF   ocelo-send -n 10 -g 100 1 1ABCDEF0#R4\n",
+    std::fputs("usage: ocelo-send [-b bitrate] [-n count] [-g gap_ms] [-v] <slot> [<frame>... | -]\n"
+               "  <frame>     <id>#<data> or <id>#R[<len>]; id has up to 3 hex digits (standard) or 8 (extended);"
+               " data is up to 8 hex byte pairs, '.' may separate them\n"
+               "  -           read frames from standard input (also without frames): one per line, bare or as"
+               " log lines \"(seconds.micros) slotN ID#DATA\" replayed with their timing\n"
+               "  -b bitrate  bit rate in bit/s: 5000, 10000, 20000, 25000, 50000, 100000, 125000, 200000,"
+               " 250000, 500000 (default), 800000 or 1000000\n"
+               "  -n count    send the frames given on the command line this many times (default 1)\n"
+               "  -g gap_ms   pause after each frame in milliseconds (default 0)\n"
+               "  -v          print each frame sent\n"
+               "  -h, --help  print this help and exit\n"
+               "examples: ocelo-send 1 123#DEADBEEF   ocelo-send -n 10 -g 100 1 1ABCDEF0#R4   "
+               "ocelo-send 1 < candump.log\n",
                out);
+}
+
+// Sleeps until t or a stop request.
+void SleepUntil(std::chrono::steady_clock::time_point t)
+{
+    while (!g_stop) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= t)
+            return;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(t - now, std::chrono::milliseconds(50)));
+    }
+}
+
+struct Sender {
+    unsigned char slot;
+    unsigned long gap;
+    bool verbose;
+    int Send(cantool::FrameSpec &f)
+    {
+        int rc = SendCANMsg(slot, f.ext, f.id, f.rtr, f.len, f.data);
+        if (rc != OCELO_OK) {
+            std::fprintf(stderr, "ocelo-send: SendCANMsg failed (%d)%s\n", rc,
+                         rc == OCELO_OVERFLOW ? ": transmission blocked" : "");
+            return 1;
+        }
+        if (verbose)
+            std::printf("%s\n", cantool::FormatFrame(slot, f, 0, 0).c_str());
+        if (gap)
+            SleepUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(gap));
+        return 0;
+    }
+};
+
+// Frames from standard input; a stamped line goes out when as much time has
+// passed since the first stamped line as its stamp says.
+int SendInput(Sender &s)
+{
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point start{};
+    int64_t first = 0;
+    bool started = false;
+    std::string line;
+    unsigned long lineno = 0;
+    for (int c = 0; !g_stop;) {
+        line.clear();
+        while ((c = std::getchar()) != EOF && c != '\n')
+            if (line.size() < 4096)
+                line += static_cast<char>(c);
+        if (c == EOF && line.empty())
+            return std::ferror(stdin) && !g_stop ? 1 : 0;
+        ++lineno;
+        cantool::FrameSpec f;
+        bool empty, stamped;
+        int64_t micros;
+        std::string err = cantool::ParseInputLine(line, f, empty, stamped, micros);
+        if (!err.empty()) {
+            std::fprintf(stderr, "ocelo-send: line %lu: %s\n", lineno, err.c_str());
+            return 2;
+        }
+        if (empty)
+            continue;
+        if (stamped) {
+            if (!started) {
+                start = Clock::now();
+                first = micros;
+                started = true;
+            } else if (micros > first) {
+                SleepUntil(start + std::chrono::microseconds(micros - first));
+            }
+            if (g_stop)
+                break;
+        }
+        if (s.Send(f) != 0)
+            return 1;
+    }
+    return 0;
 }
 
 } // namespace
@@ -36,7 +125,7 @@ void Usage(FILE *out)
 int main(int argc, char **argv)
 {
     unsigned long baud = 500000, count = 1, gap = 0, slot = 0;
-    bool verbose = false;
+    bool verbose = false, from_input = false;
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -63,7 +152,7 @@ int main(int argc, char **argv)
         }
         args.push_back(a);
     }
-    if (args.size() < 2) {
+    if (args.empty()) {
         Usage(stderr);
         return 2;
     }
@@ -71,8 +160,17 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "ocelo-send: slot must be 1 to 7\n");
         return 2;
     }
+    if (!cantool::TableBitRate(baud)) {
+        std::fprintf(stderr, "ocelo-send: the board cannot run at %lu bit/s; rates: %s\n", baud,
+                     cantool::TableBitRates());
+        return 2;
+    }
     std::vector<cantool::FrameSpec> frames;
     for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "-") {
+            from_input = true;
+            continue;
+        }
         cantool::FrameSpec f;
         std::string err = cantool::ParseFrame(args[i], f);
         if (!err.empty()) {
@@ -81,10 +179,21 @@ int main(int argc, char **argv)
         }
         frames.push_back(f);
     }
+    from_input |= frames.empty();
+
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnStop;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
     int rc = cantool::OpenSlot(static_cast<int>(slot));
     if (rc != 0) {
-        std::fprintf(stderr, "ocelo-send: cannot open slot %lu: %s\n", slot, std::strerror(-rc));
+        if (rc == -EBUSY)
+            std::fprintf(stderr, "ocelo-send: slot %lu is in use by another process\n", slot);
+        else
+            std::fprintf(stderr, "ocelo-send: cannot open slot %lu: %s\n", slot, std::strerror(-rc));
         return 1;
     }
     rc = cantool::InitBoard(static_cast<unsigned char>(slot), baud, 0, 0, 0, 0xFFFFFFFF);
@@ -93,22 +202,14 @@ int main(int argc, char **argv)
         RecoverOcelo();
         return 1;
     }
+    Sender s{static_cast<unsigned char>(slot), gap, verbose};
     int status = 0;
-    for (unsigned long n = 0; n < count && status == 0; ++n) {
-        for (auto &f : frames) {
-            rc = SendCANMsg(static_cast<unsigned char>(slot), f.ext, f.id, f.rtr, f.len, f.data);
-            if (rc != OCELO_OK) {
-                std::fprintf(stderr, "ocelo-send: SendCANMsg failed (%d)%s\n", rc,
-                             rc == OCELO_OVERFLOW ? ": transmission blocked" : "");
-                status = 1;
+    for (unsigned long n = 0; n < count && status == 0 && !g_stop; ++n)
+        for (auto &f : frames)
+            if ((status = s.Send(f)) != 0 || g_stop)
                 break;
-            }
-            if (verbose)
-                std::printf("%s\n", cantool::FormatFrame(static_cast<int>(slot), f, 0, 0).c_str());
-            if (gap)
-                std::this_thread::sleep_for(std::chrono::milliseconds(gap));
-        }
-    }
+    if (status == 0 && from_input && !g_stop)
+        status = SendInput(s);
     RecoverOcelo();
     return status;
 }

@@ -15,7 +15,10 @@ extern "C" {
 #endif
 
 /* Plug a simulated board into Slot (0..7) and open its device: slot_fd[Slot]
- * becomes a descriptor that ioctl serves.  Returns 0 or a negative errno. */
+ * becomes a descriptor that ioctl serves.  Returns 0 or a negative errno:
+ * -EBUSY when the bus is shared with other processes and one of them has the
+ * slot open (its board is that process's; Close_SlotAll or the end of the
+ * process gives it up). */
 int SlotSimOpen(int Slot);
 /* Open slots 1 to 7. */
 int SlotSimOpenAll(void);
