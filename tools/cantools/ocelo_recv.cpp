@@ -27,21 +27,22 @@ void OnStop(int) { g_stop = 1; }
 
 void Usage(FILE *out)
 {
-    std::fputs("usage: ocelo-recv [-b bitrate] [-c code] [-m mask] [-n count] [-T msecs] [-t a|d|z] [-L] "
-               "<slot>[,<filter>...]...\n"
-               "  <slot>      slot 1 to 7; several slots may be given\n"
-               "  <filter>    <id>:<mask> passes a frame when (frame id & mask) == (id & mask), hex\n"
-               "  <filter>    <id>~<mask> passes a frame when they differ; any passing filter lets a frame through\n"
-               "  <id>        8 hex digits: extended; mask bit 31 compares the extended flag, bit 30 the remote flag\n"
-               "  -b bitrate  bit rate in bit/s: 5000, 10000, 20000, 25000, 50000, 100000, 125000, 200000,"
-               " 250000, 500000 (default), 800000 or 1000000\n"
+    std::fputs("usage: ocelo-recv [-b bitrate] [-c code] [-m mask] [-n count] [-T msecs] [-t a|d|z] [-L]\n"
+               "                  <slot>[,<filter>...]...\n"
+               "  <slot>      slot 1 to 7; several slots may be given, each with its own filters\n"
+               "  <filter>    <id>:<mask> passes a frame whose identifier & mask equals id & mask (hex);\n"
+               "              <id>~<mask> passes one where they differ; a frame passes if one filter does;\n"
+               "              an id of 8 digits is extended; mask bit 31 compares the extended flag,\n"
+               "              bit 30 the remote flag (123:C00007FF: standard data frames 123 only)\n"
+               "  -b bitrate  bit rate in bit/s, a rate of the board's table (default 500000)\n"
                "  -c code     board acceptance code for slots without filters (default 0)\n"
                "  -m mask     board acceptance mask, bit 1 = don't care (default 0xFFFFFFFF: every frame)\n"
                "  -n count    terminate after receiving count frames\n"
                "  -T msecs    terminate after msecs milliseconds without a frame\n"
                "  -t type     host time stamp: a absolute, d delta, z zero-based (default: none)\n"
-               "  -L          log format \"(seconds.micros) slotN ID#DATA\", as ocelo-send reads it\n"
-               "  -h, --help  print this help and exit\n",
+               "  -L          log lines \"(seconds.micros) slotN ID#DATA\" (candump -L format)\n"
+               "  -h, --help  print this help and exit\n"
+               "bit rates: 5000 10000 20000 25000 50000 100000 125000 200000 250000 500000 800000 1000000\n",
                out);
 }
 

@@ -29,18 +29,19 @@ void OnStop(int) { g_stop = 1; }
 void Usage(FILE *out)
 {
     std::fputs("usage: ocelo-send [-b bitrate] [-n count] [-g gap_ms] [-v] <slot> [<frame>... | -]\n"
-               "  <frame>     <id>#<data> or <id>#R[<len>]; id has up to 3 hex digits (standard) or 8 (extended);"
-               " data is up to 8 hex byte pairs, '.' may separate them\n"
-               "  -           read frames from standard input (also without frames): one per line, bare or as"
-               " log lines \"(seconds.micros) slotN ID#DATA\" replayed with their timing\n"
-               "  -b bitrate  bit rate in bit/s: 5000, 10000, 20000, 25000, 50000, 100000, 125000, 200000,"
-               " 250000, 500000 (default), 800000 or 1000000\n"
+               "  <frame>     <id>#<data> or <id>#R[<len>]: id of up to 3 hex digits (standard) or 8\n"
+               "              (extended); data up to 8 hex byte pairs, '.' may separate them\n"
+               "  -           read frames from standard input (also when no frame is given), one a line:\n"
+               "              bare frames, or log lines \"(seconds.micros) slotN ID#DATA\" sent with the\n"
+               "              time between their stamps (the interface name is not used)\n"
+               "  -b bitrate  bit rate in bit/s, a rate of the board's table (default 500000)\n"
                "  -n count    send the frames given on the command line this many times (default 1)\n"
                "  -g gap_ms   pause after each frame in milliseconds (default 0)\n"
                "  -v          print each frame sent\n"
                "  -h, --help  print this help and exit\n"
-               "examples: ocelo-send 1 123#DEADBEEF   ocelo-send -n 10 -g 100 1 1ABCDEF0#R4   "
-               "ocelo-send 1 < candump.log\n",
+               "bit rates: 5000 10000 20000 25000 50000 100000 125000 200000 250000 500000 800000 1000000\n"
+               "examples: ocelo-send 1 123#DEADBEEF   ocelo-send -n 10 -g 100 1 1ABCDEF0#R4\n"
+               "          ocelo-send 1 < can.log\n",
                out);
 }
 
