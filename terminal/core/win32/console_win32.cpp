@@ -43,6 +43,14 @@ bool InputIsConsole()
     return InputHandle != INVALID_HANDLE_VALUE && InputHandle != nullptr && GetConsoleMode(InputHandle, &mode);
 }
 
+// Set when the program ends (ConRestore): a thread still waiting for a key
+// returns at once.
+HANDLE EndSignal()
+{
+    static HANDLE end = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return end;
+}
+
 constexpr DWORD ModeBitsCleared = ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_WINDOW_INPUT | ENABLE_MOUSE_INPUT;
 static_assert(ModeBitsCleared == 0x1E, "line, echo, window and mouse input bits");
 
@@ -74,6 +82,8 @@ void ConInitOutput()
 void ConRestore()
 {
     std::fflush(stdout);
+    if (EndSignal() != nullptr)
+        SetEvent(EndSignal());
     if (InputModeChanged.exchange(false))
         SetConsoleMode(InputHandle, SavedInputMode);
     if (HaveSavedAttribute)
@@ -110,14 +120,19 @@ int ConReadKey()
 void ConWaitInput(int timeout_ms)
 {
     std::fflush(stdout);
-    if (timeout_ms < 0)
-        timeout_ms = 0;
-    // The console input handle is signalled while events are waiting; a
-    // handle that is no console (input redirected) cannot be waited on.
-    if (InputIsConsole())
-        WaitForSingleObject(InputHandle, static_cast<DWORD>(timeout_ms));
-    else
-        Sleep(static_cast<DWORD>(timeout_ms));
+    DWORD bound = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
+    // The console input handle is signalled while events are waiting, so
+    // the thread sleeps until a key comes (or the program ends); a handle
+    // that is no console (input redirected) cannot be waited on.
+    HANDLE end = EndSignal();
+    if (InputIsConsole()) {
+        HANDLE objects[2] = {InputHandle, end};
+        WaitForMultipleObjects(end != nullptr ? 2 : 1, objects, FALSE, bound);
+    } else if (end != nullptr) {
+        WaitForSingleObject(end, bound);
+    } else {
+        Sleep(bound);
+    }
 }
 
 int ConReadLine(char *buffer, int capacity)
