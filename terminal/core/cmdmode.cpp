@@ -83,7 +83,7 @@ void FileName(const char *line)
         char name[DownloadFileNameSize];
         // Drive and directory are dropped; a text without a name part, or a
         // name that does not fit, leaves the name as it was.
-        if (NamePartOfPath(line + 1, name, sizeof name) > 0)
+        if (NamePartOfPath(line + 1, name, sizeof name) > 0 && StorableSetting(name))
             std::memcpy(DownloadFileName, name, std::strlen(name) + 1);
     }
     std::printf("\n\rWhen Press F8/F9/F10 will auto download the file:%s\n\r", DownloadFileName);

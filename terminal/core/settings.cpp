@@ -2,15 +2,38 @@
 
 #include "console.h"
 #include "globals.h"
+#include "serial.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
 #include "system.h"
 
 namespace {
 
-constexpr int TokenMax = 79;
+// Long enough for the longest value written (a MultiFiles entry), so that
+// every value saved reads back whole.
+constexpr int TokenMax = MultiFileSize + 55;
+
+// The file is written to this one first and then renamed over the old
+// file, so a crash or a full disk never leaves a cut-off tarvik.ini.
+constexpr const char *SettingsTempName = "tarvik.ini.tmp";
+
+// Values the port cannot take are not read from the file.
+bool ValidNumber(char letter, int number)
+{
+    switch (letter) {
+    case 'B': return number >= 2;  // 0 would hang up the line
+    case 'D': return number >= 5 && number <= 8;
+    case 'S': return number == 1 || number == 2;
+    case 'P': return number >= 0 && number <= 4;
+    default: return true;
+    }
+}
 
 // Copies src into a field of size bytes; longer values are cut.
 void CopyField(char *dst, int size, const char *src)
@@ -73,15 +96,19 @@ void ReadFile(bool listsOnly)
         case 'P':
         case 'S':
         case 'W':
-            if (listsOnly || !ParseDecimal(value, &number))
+            if (listsOnly)
                 break;
+            if (!ParseDecimal(value, &number) || !ValidNumber(letter, number)) {
+                if (letter != 'C' && letter != 'W')
+                    std::printf("Bad setting %s in %s ignored\n\r", token, SettingsFileName);
+                break;
+            }
             if (letter == 'B') BaudRate = number;
             if (letter == 'C') SavedPort = number;
             if (letter == 'D') DataBits = number;
             if (letter == 'S') StopBits = number;
             if (letter == 'W') ScreenRows = number;
-            // A parity index outside the five letters is not taken.
-            if (letter == 'P' && number >= 0 && number <= 4) ParityIndex = number;
+            if (letter == 'P') ParityIndex = number;
             break;
         default:
             break;
@@ -150,11 +177,21 @@ void ReloadFileLists()
     ReadFile(true);
 }
 
+int StorableSetting(const char *text)
+{
+    if (std::strpbrk(text, " \t\n\r\v\f") == nullptr)
+        return 1;
+    std::printf("\n\rA blank cannot be stored in %s; not taken:%s\n\r", SettingsFileName, text);
+    return 0;
+}
+
 void SaveSettings()
 {
-    FILE *f = std::fopen(SettingsFileName, "w");
-    if (f == nullptr)
+    FILE *f = std::fopen(SettingsTempName, "w");
+    if (f == nullptr) {
+        std::printf("\n\rCannot write %s: %s\n\r", SettingsFileName, std::strerror(errno));
         return;
+    }
     std::fprintf(f, "C%d B%d P%d D%d S%d\n", SavedPort.load(), BaudRate.load(), ParityIndex.load(),
                  DataBits.load(), StopBits.load());
     std::fprintf(f, "F%s ", DownloadFileName);
@@ -164,14 +201,33 @@ void SaveSettings()
     for (int i = 0; i < MultiFileCount && MultiFiles[i][0] != 0; ++i)
         std::fprintf(f, "X%s ", MultiFiles[i]);
     std::fprintf(f, "\nw%d\n", ScreenRows.load());
-    std::fclose(f);
+    bool written = std::fflush(f) == 0 && !std::ferror(f);
+    int err = errno;
+    if (std::fclose(f) != 0 && written) {
+        written = false;
+        err = errno;
+    }
+    std::string why = std::strerror(err);
+    if (written) {
+        // Replaces the old file in one step (also where the C library's
+        // rename would refuse to replace a file).
+        std::error_code ec;
+        std::filesystem::rename(SettingsTempName, SettingsFileName, ec);
+        if (!ec)
+            return;
+        why = ec.message();
+    }
+    std::remove(SettingsTempName);
+    std::printf("\n\rCannot write %s: %s\n\r", SettingsFileName, why.c_str());
 }
 
 void ShowCurrentSettings()
 {
     ConSetColor(0x0B);
-    std::printf("Current set: Use COM%d %d,%c,%d,%d", CurrentPort.load(), BaudRate.load(),
-                ParityLetter(ParityIndex), DataBits.load(), StopBits.load());
+    char dev[256];
+    ComDeviceName(CurrentPort, dev, sizeof dev);
+    std::printf("Current set: Use COM%d %d,%c,%d,%d on %s", CurrentPort.load(), BaudRate.load(),
+                ParityLetter(ParityIndex), DataBits.load(), StopBits.load(), dev);
     PrintFileLists();
     char dir[260];
     SysGetCwd(dir, sizeof dir);

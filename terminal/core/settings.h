@@ -9,6 +9,11 @@ void SaveSettings();
 void ShowCurrentSettings();
 void ShowFileLists();
 
+// A value is stored as one blank-separated token: a text holding a blank, a
+// tab or a line end would read back as another setting.  Returns 1 when text
+// can be stored; otherwise prints why it is not taken and returns 0.
+int StorableSetting(const char *text);
+
 // Reads a decimal integer the way the settings file and the command line
 // do: leading blanks, an optional sign, digits up to the first non-digit.
 // Returns 1 and the value when at least one digit was read, else 0.

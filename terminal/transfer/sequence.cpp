@@ -60,18 +60,28 @@ void EndArmedState()
 }
 
 // Reads a list of entries (F6, ALT_F2): one prompt each, ended by an empty
-// line, '*' or ','.
+// line, '*' or ','.  An entry that the settings file cannot hold (it has a
+// blank) is refused and asked for again; the entry keeps its old text
+// meanwhile.
 void AskList(char *entries, int count, int size, const char *prompt)
 {
+    char line[MultiFileSize];
     for (int i = 1; i <= count; ++i) {
         char *entry = entries + static_cast<std::ptrdiff_t>(i - 1) * size;
         std::printf(prompt, i);
         std::fflush(stdout);
-        ConReadLine(entry, size);
-        if (entry[0] == 0 || entry[0] == '*' || entry[0] == ',') {
+        ConReadLine(line, size);
+        if (line[0] == 0 || line[0] == '*' || line[0] == ',') {
             entry[0] = 0;
             break;
         }
+        if (!StorableSetting(line)) {
+            if (ExitRequest)
+                break;
+            --i;
+            continue;
+        }
+        std::memcpy(entry, line, std::strlen(line) + 1);
     }
 }
 
@@ -182,6 +192,15 @@ void StartAutoLoad(int code)
         return;
     }
     std::printf("%s", label);
+    if (AutoLoadActive != 0) {
+        // Already armed: the controller has its command; only the flags
+        // are added (a run after the load is never taken back).
+        if (run)
+            RunAfterLoad = 1;
+        if (runSram)
+            RunSramAfterLoad = 1;
+        return;
+    }
     // Keys typed from now on wait until the download is over; Escape
     // cancels the armed state.
     CancelRequest = 0;
@@ -229,7 +248,7 @@ void AskDownloadFileName()
         int r = NamePartOfPath(line, name, sizeof name);
         if (r < 0)
             std::printf("\n\rFile name too long (at most %d characters):%s\n\r", DownloadFileNameSize - 1, line);
-        else if (r > 0)
+        else if (r > 0 && StorableSetting(name))
             std::memcpy(DownloadFileName, name, std::strlen(name) + 1);
     }
     std::printf("\n\rWhen Press F8/F9/F10 will auto download the file:%s\n\r", DownloadFileName);

@@ -260,9 +260,10 @@ TEST_F(Settings, OverlongValuesAreCutNotOverrun)
     e2e::WriteFile("tarvik.ini", "A" + longArg + " F" + longToken + " X" + longToken + " Bxyz P9 W30");
     LoadSettings();
     EXPECT_EQ(std::string(RunArgs[0]), std::string(19, 'a'));
-    // A token holds 79 characters; the F value keeps what fits.
-    EXPECT_EQ(std::string(DownloadFileName), std::string(78, 'f'));
-    EXPECT_EQ(std::string(MultiFiles[0]), std::string(78, 'f'));
+    // Each value keeps what fits its field (a token is read whole up to
+    // the longest field, so every value saved reads back the same).
+    EXPECT_EQ(std::string(DownloadFileName), std::string(119, 'f'));
+    EXPECT_EQ(std::string(MultiFiles[0]), std::string(199, 'f'));
     EXPECT_EQ(BaudRate, 115200);  // no number: unchanged
     EXPECT_EQ(ParityIndex, 0);    // outside the five letters: not taken
     EXPECT_EQ(ScreenRows, 30);

@@ -1,0 +1,9 @@
+// A device path given on the command line (tarvik /dev/ttyUSB0) stands for
+// the current COM port during this run; the settings keep the COM number.
+#pragma once
+
+// Makes COM n name the device at path from now on.  0 on success, -1 when
+// the system has no such mapping (the Win32 console program opens COM
+// ports by number only).  Called at start-up, before the keyboard thread
+// starts.
+int ComUseDevice(int n, const char *path);
