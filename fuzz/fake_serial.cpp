@@ -120,6 +120,9 @@ int ComGetCts(int n, int *cts)
     return IsOpen(n) ? 0 : -1;
 }
 
+// The fake port never goes away.
+int ComReopen(int n) { return IsOpen(n) ? 0 : -2; }
+
 int ComWaitReadable(int n, int)
 {
     if (!IsOpen(n))

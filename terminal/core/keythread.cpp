@@ -20,8 +20,9 @@ std::atomic<int> KeyThreadRunning{0};
 namespace {
 
 // How long the keyboard thread waits for a key before it looks at
-// ExitRequest again (only this thread sets it; the bound is a back-stop).
-constexpr int KeyWaitMs = 1000;
+// ExitRequest again.  Only this thread sets it, so an idle terminal needs
+// no wake-up here; the bound is a back-stop.
+constexpr int KeyWaitMs = 30000;
 
 void SendText(const char *text)
 {

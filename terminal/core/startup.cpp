@@ -34,37 +34,61 @@ int LastCts = -1;
 // Pause of one pass while the packet monitor owns the port.
 constexpr int MonitorPauseMs = 5;
 
-// How long one pass of the receive loop may wait for the port when nothing
-// else is due.  Every flag the keyboard thread sets for this loop comes with
-// a ComWake, so these bounds only pace the CTS watch and the armed
-// download's watch; an idle tarvik on a line without modem status wakes
-// once in IdleWaitMs.
-constexpr int CtsWatchMs = 500;
+// How long one pass of the receive loop may wait for the port.  Every flag
+// the keyboard thread sets for this loop comes with a ComWake, and the
+// serial layer ends a wait when CTS changes, so an idle pass waits without
+// a time-out; only the armed download's watch keeps time.
 constexpr int ArmedWatchMs = 20;
-constexpr int IdleWaitMs = 2000;
 
-// Returns true when the port reports its modem lines (a pseudo-terminal
-// does not).
-bool WatchCts()
+// While the current port's device is gone, the loop tries to open it again
+// this often (a device that returns may take a moment to be usable).
+constexpr int GoneRetryMs = 200;
+// The port whose absence has been shown (0: none).
+int GonePort = 0;
+
+// A port without modem lines (a pseudo-terminal) is skipped.
+void WatchCts()
 {
     int cts = 0;
     if (ComGetCts(CurrentPort, &cts) != 0)
-        return false;
+        return;
     if (cts != LastCts) {
         LastCts = cts;
         CtsState = cts;
         UpdateTitle();
     }
-    return true;
 }
 
-int PassWaitMs(bool modemLines)
+int PassWaitMs()
 {
     if (LineMode && (RepeatState != 0 || ScanState != 0))
         return 1;  // the tests' time-outs and intervals are kept by the passes
     if (AutoLoadActive != 0 || MultiLoadActive != 0 || DownloadRequest != 0 || UploadRequest != 0)
         return ArmedWatchMs;
-    return modemLines ? CtsWatchMs : IdleWaitMs;
+    return -1;
+}
+
+// One pass while the current port's device is gone: say so once, try to
+// open it again, and pause a little when it is still away.  The keyboard
+// thread goes on meanwhile: ALT_X, Escape and port switches act at once.
+void PortGonePass()
+{
+    int n = CurrentPort;
+    char dev[256];
+    ComDeviceName(n, dev, sizeof dev);
+    if (GonePort != n) {
+        GonePort = n;
+        std::printf("\n\r[COM%d: %s is gone; waiting for it to return]\n\r", n, dev);
+        std::fflush(stdout);
+    }
+    if (ComReopen(n) == 0) {
+        GonePort = 0;
+        LastCts = -1;  // the modem lines are read afresh
+        std::printf("\n\r[COM%d: %s is back]\n\r", n, dev);
+        std::fflush(stdout);
+        return;
+    }
+    SysSleepMs(GoneRetryMs);
 }
 
 // A reply completes only a test that waits for one (state 2): a stray byte
@@ -272,7 +296,7 @@ int TarvikMain(int argc, char **argv)
 
     static unsigned char buffer[ReceiveBufferSize];
     do {
-        bool modemLines = WatchCts();
+        WatchCts();
         if (MonitorActive != 0) {
             // The packet monitor reads the port: stay off it until it ends.
             int asked = 1;
@@ -296,13 +320,15 @@ int TarvikMain(int argc, char **argv)
         }
         AutoLoadWatch();
         int n = ComRead(CurrentPort, buffer, ReceiveBufferSize);
-        if (n <= 0) {
+        if (n == ComGone) {
+            PortGonePass();
+        } else if (n <= 0) {
             // Nothing waiting: wait for the port, for the keyboard thread's
             // wake-up or for the next thing due, or sleep a little when the
-            // port cannot be waited on (closed, hung up).
-            int wait = PassWaitMs(modemLines);
+            // port cannot be waited on (closed).
+            int wait = PassWaitMs();
             if (ComWaitReadable(CurrentPort, wait) < 0)
-                SysSleepMs(wait < 20 ? wait : 20);
+                SysSleepMs(wait >= 0 && wait < 20 ? wait : 20);
         } else {
             ShowReceived(buffer, n);
             std::fflush(stdout);

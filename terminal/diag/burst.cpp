@@ -113,6 +113,10 @@ void PacketDisplay()
         if (n > 0) {
             std::printf("{%d}", n);
             PacketFeed(buffer, n);
+        } else if (n == ComGone) {
+            // The receive loop waits for the device and opens it again.
+            std::printf("\n[COM%d is gone]\n", CurrentPort.load());
+            break;
         }
         int key = ConReadKey();
         if (key == KEY_ESC || ExitRequest) {

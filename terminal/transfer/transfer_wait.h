@@ -8,6 +8,7 @@ enum {
     TransferWaitOk = 0,
     TransferWaitTimeout = 1,  // the bound passed with nothing received
     TransferWaitCancel = 2,   // Escape (CancelRequest) or ALT_X (ExitRequest)
+    TransferWaitGone = 3,     // the device behind the port has gone away
 };
 
 // Waits until the port has bytes to read or the deadline (SysTickMs) has
@@ -15,7 +16,7 @@ enum {
 // trying, else the reason to give up.
 int TransferWaitPort(std::uint32_t deadline);
 // Reads one reply byte, waiting at most timeoutMs; failed reads are
-// repeated until the bound.
+// repeated until the bound, except a port whose device has gone.
 int TransferWaitByte(unsigned char *byte, int timeoutMs);
 // Prints the note for a wait that failed and remembers a cancel.
 void TransferReportWait(int result, const char *eol);

@@ -99,6 +99,11 @@ int ReceiveBlock(int k)
     std::uint32_t deadline = SysTickMs() + BlockWaitMs;
     for (;;) {
         int n = ComRead(CurrentPort, TransferBlock + received, TransferBlockSize - received);
+        if (n == ComGone) {
+            TransferReportWait(TransferWaitGone, "\n");
+            std::printf("\n");
+            return -1;
+        }
         if (n < 0) {
             std::printf("[ReadCom error=%d]\n", n);
             std::fflush(stdout);

@@ -53,8 +53,11 @@ int TransferWaitByte(unsigned char *byte, int timeoutMs)
         int w = TransferWaitPort(deadline);
         if (w != TransferWaitOk)
             return w;
-        if (ComRead(CurrentPort, byte, 1) == 1)
+        int n = ComRead(CurrentPort, byte, 1);
+        if (n == 1)
             return TransferWaitOk;
+        if (n == ComGone)
+            return TransferWaitGone;
     }
 }
 
@@ -65,6 +68,8 @@ void TransferReportWait(int result, const char *eol)
         std::printf("%s[Transfer cancelled]", eol);
     } else if (result == TransferWaitTimeout) {
         std::printf("%s[No answer from the controller]", eol);
+    } else if (result == TransferWaitGone) {
+        std::printf("%s[COM%d is gone]", eol, CurrentPort.load());
     }
     std::fflush(stdout);
 }

@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -85,6 +86,12 @@ int LineLen = 0;
 
 void OnSignal(int) { Stop = true; }
 
+// The line unplugged (SIGUSR1) and plugged in again (SIGUSR2), as a USB
+// adapter is when the controller reboots: handled by the main loop.
+std::atomic<int> PlugRequest{0};  // 1 unplug, 2 plug in
+void OnUnplug(int) { PlugRequest = 1; }
+void OnPlug(int) { PlugRequest = 2; }
+
 void Usage()
 {
     std::printf(
@@ -97,6 +104,9 @@ void Usage()
         "                     terminal leave at that rate, bytes from it are taken as they\n"
         "                     would arrive\n"
         "  --quiet            no start-up message on the line\n"
+        "Port faults: SIGUSR1 unplugs the line (the pseudo-terminal closes, the link goes);\n"
+        "  SIGUSR2 plugs it in again (a new pseudo-terminal behind the same link); the shell\n"
+        "  command hangup hangs the terminal side up (TIOCVHANGUP) and goes on serving\n"
         "  --help             this text\n"
         "  --version          the version\n"
         "Shell commands: date [MM/DD/YYYY], time [HH:MM:SS], run, ver, help,\n"
@@ -217,6 +227,8 @@ void CmdAnsiDemo()
     SimSendText("\033[12;0Hold text to clear\033[12;0H\033[K\033[12;2HDone.");
 }
 
+void Hangup();
+
 void RunLine(char *line)
 {
     char copy[sizeof LineBuf];
@@ -245,6 +257,9 @@ void RunLine(char *line)
         SimSendText("\r\nNo program loaded.");
     } else if (cmd == "ansidemo") {
         CmdAnsiDemo();
+    } else if (cmd == "hangup") {
+        Hangup();
+        return;
     } else {
         SimPrintf("\r\nBad command: %s", argv[0]);
     }
@@ -307,6 +322,37 @@ int OpenPty()
     }
     std::fprintf(stderr, "quarnix-sim: serving %s%s%s\n", name, LinkPath.empty() ? "" : " as ", LinkPath.c_str());
     return master;
+}
+
+// A hang-up of the terminal side: every descriptor open on it reads end of
+// file from now on, ours too, so ours is opened afresh.
+void Hangup()
+{
+    if (SlaveFd < 0)
+        return;
+    char name[128];
+    if (ptsname_r(LineFd, name, sizeof name) != 0 || ioctl(SlaveFd, TIOCVHANGUP) != 0) {
+        SimSendText("\r\nhangup: not supported on this line");
+        SimPrompt();
+        return;
+    }
+    int fresh = open(name, O_RDWR | O_NOCTTY);
+    close(SlaveFd);
+    SlaveFd = fresh;
+    std::fprintf(stderr, "quarnix-sim: terminal side hung up\n");
+}
+
+void Unplug()
+{
+    if (LineFd < 0)
+        return;
+    close(LineFd);
+    close(SlaveFd);
+    LineFd = SlaveFd = -1;
+    if (!LinkPath.empty())
+        unlink(LinkPath.c_str());
+    LineLen = 0;
+    std::fprintf(stderr, "quarnix-sim: line unplugged\n");
 }
 
 int OpenDevice(const char *path)
@@ -440,6 +486,10 @@ int main(int argc, char **argv)
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    sa.sa_handler = OnUnplug;
+    sigaction(SIGUSR1, &sa, nullptr);
+    sa.sa_handler = OnPlug;
+    sigaction(SIGUSR2, &sa, nullptr);
 
     if (PaceRate > 0)
         prctl(PR_SET_TIMERSLACK, 1UL);  // the pacing sleeps end on time
@@ -462,6 +512,16 @@ int main(int argc, char **argv)
 
     unsigned char buf[4096];
     while (!Stop) {
+        int plug = PlugRequest.exchange(0);
+        if (plug == 1 && device == nullptr) {
+            Unplug();
+        } else if (plug == 2 && device == nullptr && LineFd < 0) {
+            LineFd = OpenPty();
+            if (LineFd >= 0 && !Quiet) {
+                SimSendText("\r\nQuarnix 2.10 controller (simulated)");
+                SimPrompt();
+            }
+        }
         struct pollfd p = {LineFd, POLLIN, 0};
         int r = poll(&p, 1, 10);
         if (r > 0 && (p.revents & POLLIN)) {

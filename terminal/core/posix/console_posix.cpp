@@ -124,6 +124,16 @@ void InstallRestoreHandlers()
     }
 }
 
+// The terminal has gone (its window closed, its far side hung up) without
+// a hang-up signal reaching us: end as Ctrl+C does, with the terminal put
+// back and nothing saved.
+void EndOfInput()
+{
+    RestoreTerminalSignalSafe();
+    raise(SIGHUP);
+    _exit(129);  // SIGHUP was ignored by whoever started us
+}
+
 // Takes the first complete position report (ESC [ digits ; digits R) out of
 // InputBuf while one is awaited.  Caller holds InputLock.
 void ExtractReport()
@@ -173,8 +183,12 @@ void FillInput()
         if (poll(&p, 1, 0) <= 0 || !(p.revents & (POLLIN | POLLHUP)))
             return;
         ssize_t n = read(STDIN_FILENO, InputBuf + InputLen, sizeof InputBuf - InputLen);
-        if (n <= 0)
+        if (n <= 0) {
+            // Readable yet nothing to read: the terminal has closed.
+            if (n == 0 || errno == EIO)
+                EndOfInput();
             return;
+        }
         InputLen += static_cast<int>(n);
         LastByteTime = std::chrono::steady_clock::now();
         ExtractReport();
@@ -191,7 +205,13 @@ int MsSinceLastByte()
 
 void ConInitInput()
 {
-    if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &SavedTermios) == 0) {
+    if (!isatty(STDIN_FILENO)) {
+        // Keys come from a terminal only: with none there is no way to
+        // use (or quit) the program.
+        std::fprintf(stderr, "tarvik: standard input is not a terminal\n");
+        std::exit(1);
+    }
+    if (tcgetattr(STDIN_FILENO, &SavedTermios) == 0) {
         HaveSavedTermios = true;
         struct termios raw = SavedTermios;
         raw.c_lflag &= ~(ICANON | ECHO | ECHONL | IEXTEN);
@@ -277,14 +297,14 @@ void ConWaitInput(int timeout_ms)
             int left = EscTimeoutMs - MsSinceLastByte();
             if (left <= 0)
                 return;
-            if (left < timeout_ms)
+            if (timeout_ms < 0 || left < timeout_ms)
                 timeout_ms = left;
         }
     }
     if (querying) {
         // Input that arrives now is read by the thread that asked for the
         // cursor: come back shortly instead of waking on it at once.
-        struct timespec ts = {0, (timeout_ms < 2 ? timeout_ms : 2) * 1000000L};
+        struct timespec ts = {0, (timeout_ms >= 0 && timeout_ms < 2 ? timeout_ms : 2) * 1000000L};
         nanosleep(&ts, nullptr);
         return;
     }

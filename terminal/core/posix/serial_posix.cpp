@@ -6,6 +6,18 @@
 // tarvik takes, and TIOCEXCL against other programs.  The line is raw 8-bit;
 // the descriptor never blocks on reads, which matches the read time-outs
 // that the program's polling rests on.
+//
+// A device that goes away (adapter unplugged, the far side of a
+// pseudo-terminal closed, a hang-up) leaves a descriptor that reads end of
+// file and polls as hung up: ComRead reports it as ComGone and the port keeps
+// its table entry; ComReopen opens the same path again with the settings
+// last given to the port.
+//
+// Modem lines: where the driver offers TIOCMIWAIT, a thread of this layer
+// waits in it and wakes ComWaitReadable when CTS changes, so an idle wait
+// needs no time-out; where it does not, a wait without a time-out looks at
+// CTS twice a second; a port without modem lines (a pseudo-terminal) is
+// waited on without any time-out.
 #include "serial.h"
 #include "serial_posix.h"
 #include "serial_use.h"
@@ -15,11 +27,14 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -70,6 +85,236 @@ void DrainWakePipe()
 
 // A write that the driver does not take within this time fails.
 constexpr int WriteStallMs = 5000;
+
+// Set when a read found port n's device gone; cleared when it is opened
+// again.
+std::atomic<int> PortGone[ComPortCount];
+
+// The settings last given to each port, for ComReopen: the line's termios,
+// its bit rate, and whether RTS was asked to rise only while sending.
+struct SavedSettings {
+    bool have = false;
+    struct termios tios;
+    unsigned rate = 0;
+    int modemBits = -1;  // RTS and DTR as set (-1: no modem lines)
+    bool rtsOnSend = false;
+};
+std::mutex SavedLock;
+SavedSettings Saved[ComPortCount];
+
+void RememberSettings(int n, int fd)
+{
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0)
+        return;
+    unsigned rate = 0;
+    ComPosixGetSpeed(fd, &rate);
+    int bits = 0;
+    int modem = ioctl(fd, TIOCMGET, &bits) == 0 ? (bits & (TIOCM_RTS | TIOCM_DTR)) : -1;
+    std::lock_guard<std::mutex> lock(SavedLock);
+    Saved[n].have = true;
+    Saved[n].tios = t;
+    Saved[n].rate = rate;
+    Saved[n].modemBits = modem;
+}
+
+void RememberRtsOnSend(int n, bool on)
+{
+    std::lock_guard<std::mutex> lock(SavedLock);
+    Saved[n].rtsOnSend = on;
+}
+
+// Whether a descriptor's device has gone: hung up, or its far side closed.
+bool DeviceGone(int fd)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0)
+        return false;
+    return (p.revents & (POLLHUP | POLLERR)) != 0;
+}
+
+// Opens COM n's device as a raw 8-bit line: 0 and the descriptor in *out,
+// or the system's error code.
+int OpenDevice(int n, int *out)
+{
+    char dev[512];
+    ComDeviceName(n, dev, sizeof dev);
+    int fd = open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    if (!isatty(fd)) {
+        close(fd);
+        return ENOTTY;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = (errno == EWOULDBLOCK) ? EBUSY : errno;
+        close(fd);
+        return err;
+    }
+    ioctl(fd, TIOCEXCL);
+
+    // Raw 8-bit line: no input or output processing, no echo, receiver on,
+    // modem lines of the local kind.
+    struct termios t;
+    if (tcgetattr(fd, &t) == 0) {
+        t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
+        t.c_oflag &= ~OPOST;
+        t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+        t.c_cflag |= CREAD | CLOCAL;
+        t.c_cc[VMIN] = 0;
+        t.c_cc[VTIME] = 0;
+        tcsetattr(fd, TCSANOW, &t);
+    }
+    *out = fd;
+    return 0;
+}
+
+// Waits (bounded) until no operation uses port n, as ComRetireHandle does.
+bool WaitNoUsers(int n)
+{
+    for (int waited = 0; PortUsers[n].load() != 0; ++waited) {
+        if (waited >= 10000)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// ---- Modem-line watch -----------------------------------------------------
+//
+// One thread at most, for the port that ComWaitReadable last waited on.  It
+// holds its own duplicate of the descriptor (so the number it waits on is
+// never another file's) and is stopped, by a signal that ends its wait, before
+// the port is closed or reopened: the duplicate would otherwise keep the
+// device and its lock.
+
+constexpr int ModemStopSignal = SIGURG;  // ignored by default; ours here
+
+struct ModemWatchState {
+    std::mutex lock;          // start and stop
+    bool running = false;     // a thread exists (joinable)
+    pthread_t thread{};
+    int port = 0;
+    ComHandle handle = ComNoHandle;
+    int dupFd = -1;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> ended{false};
+    // The driver cannot wait on this handle's modem lines.
+    std::atomic<ComHandle> unsupported{ComNoHandle};
+};
+ModemWatchState ModemWatch;
+
+void OnModemStopSignal(int) {}
+
+void *ModemWatchMain(void *)
+{
+    int fd = ModemWatch.dupFd;
+    while (!ModemWatch.stop.load()) {
+        if (ioctl(fd, TIOCMIWAIT, TIOCM_CTS) == 0) {
+            ComWake();  // the receive loop looks at CTS at once
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        // Not supported (or the device has gone): this handle's waits look
+        // at CTS themselves from now on.
+        ModemWatch.unsupported = ModemWatch.handle;
+        break;
+    }
+    ModemWatch.ended = true;
+    ComWake();
+    return nullptr;
+}
+
+// Caller holds ModemWatch.lock.
+void StopModemWatchLocked()
+{
+    if (!ModemWatch.running)
+        return;
+    ModemWatch.stop = true;
+    // The signal ends a wait under way; one sent before the thread entered
+    // it is repeated until the thread has seen the stop flag.
+    for (int i = 0; !ModemWatch.ended.load() && i < 2000; ++i) {
+        pthread_kill(ModemWatch.thread, ModemStopSignal);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (ModemWatch.ended.load()) {
+        pthread_join(ModemWatch.thread, nullptr);
+        close(ModemWatch.dupFd);
+    } else {
+        pthread_detach(ModemWatch.thread);  // never seen; the bound is a back-stop
+    }
+    ModemWatch.running = false;
+    ModemWatch.dupFd = -1;
+    ModemWatch.port = 0;
+    ModemWatch.handle = ComNoHandle;
+}
+
+void StopModemWatch(int n)
+{
+    std::lock_guard<std::mutex> lock(ModemWatch.lock);
+    if (ModemWatch.running && ModemWatch.port == n)
+        StopModemWatchLocked();
+}
+
+// Makes sure a modem-line thread watches port n's handle h.  Returns true
+// when one does (CTS changes then end a wait by ComWake).
+bool WatchModemLines(int n, int fd)
+{
+    std::lock_guard<std::mutex> lock(ModemWatch.lock);
+    ComHandle h = fd;
+    if (ModemWatch.running && ModemWatch.port == n && ModemWatch.handle == h && !ModemWatch.ended.load())
+        return true;
+    if (ModemWatch.unsupported == h && ModemWatch.port == n)
+        return false;
+    StopModemWatchLocked();
+    int bits = 0;
+    if (ioctl(fd, TIOCMGET, &bits) != 0) {
+        // No modem lines at all (a pseudo-terminal): nothing to watch.
+        ModemWatch.port = n;
+        ModemWatch.unsupported = h;
+        return false;
+    }
+    static std::once_flag handlerOnce;
+    std::call_once(handlerOnce, [] {
+        struct sigaction sa;
+        std::memset(&sa, 0, sizeof sa);
+        sa.sa_handler = OnModemStopSignal;  // no SA_RESTART: the wait ends
+        sigemptyset(&sa.sa_mask);
+        sigaction(ModemStopSignal, &sa, nullptr);
+    });
+    int d = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (d < 0)
+        return false;
+    ModemWatch.port = n;
+    ModemWatch.handle = h;
+    ModemWatch.dupFd = d;
+    ModemWatch.stop = false;
+    ModemWatch.ended = false;
+    ModemWatch.unsupported = ComNoHandle;
+    if (pthread_create(&ModemWatch.thread, nullptr, ModemWatchMain, nullptr) != 0) {
+        close(d);
+        ModemWatch.dupFd = -1;
+        ModemWatch.unsupported = h;
+        return false;
+    }
+    ModemWatch.running = true;
+    return true;
+}
+
+// Whether port n's handle reports modem lines that no thread watches (the
+// driver has no TIOCMIWAIT): such a wait must look at CTS itself.
+bool ModemLinesUnwatched(int n, int fd)
+{
+    std::lock_guard<std::mutex> lock(ModemWatch.lock);
+    if (ModemWatch.port != n || ModemWatch.unsupported.load() != static_cast<ComHandle>(fd))
+        return false;
+    int bits = 0;
+    return ioctl(fd, TIOCMGET, &bits) == 0;
+}
+
+// How often a wait without a time-out looks at CTS where no thread watches it.
+constexpr int CtsPollMs = 500;
 
 }  // namespace
 
@@ -141,37 +386,15 @@ int ComOpen(int n)
         return -2;
     if (PortHandles[n].load() != ComNoHandle)
         return -1;
-    char dev[512];
-    ComDeviceName(n, dev, sizeof dev);
-    int fd = open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    if (!isatty(fd)) {
-        close(fd);
-        return ENOTTY;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        int err = (errno == EWOULDBLOCK) ? EBUSY : errno;
-        close(fd);
+    int fd = -1;
+    int err = OpenDevice(n, &fd);
+    if (err != 0)
         return err;
-    }
-    ioctl(fd, TIOCEXCL);
-
-    // Raw 8-bit line: no input or output processing, no echo, receiver on,
-    // modem lines of the local kind.
-    struct termios t;
-    if (tcgetattr(fd, &t) == 0) {
-        t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
-        t.c_oflag &= ~OPOST;
-        t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-        t.c_cflag |= CREAD | CLOCAL;
-        t.c_cc[VMIN] = 0;
-        t.c_cc[VTIME] = 0;
-        tcsetattr(fd, TCSANOW, &t);
-    }
+    PortGone[n] = 0;
     PortHandles[n] = fd;
     if (tcflush(fd, TCIOFLUSH) != 0)
         std::printf("[PurgeCom error]");
+    RememberSettings(n, fd);
     return 0;
 }
 
@@ -181,11 +404,62 @@ int ComClose(int n)
         return -1;
     if (PortHandles[n].load() == ComNoHandle)
         return -1;
+    StopModemWatch(n);
     ComHandle h = ComRetireHandle(n);
     if (h == ComNoHandle)
         return -1;
+    PortGone[n] = 0;
     if (close(static_cast<int>(h)) != 0 && errno != EINTR)
         return errno;
+    return 0;
+}
+
+int ComReopen(int n)
+{
+    if (n < 1 || n >= ComPortCount)
+        return -2;
+    ComHandle old = PortHandles[n].load();
+    if (old == ComNoHandle)
+        return -2;
+    StopModemWatch(n);
+    // Our own lock on the old descriptor would refuse the new one when the
+    // device is the same (a hang-up leaves the node in place).
+    flock(static_cast<int>(old), LOCK_UN);
+    int fd = -1;
+    int err = OpenDevice(n, &fd);
+    if (err != 0)
+        return err;
+    SavedSettings saved;
+    {
+        std::lock_guard<std::mutex> lock(SavedLock);
+        saved = Saved[n];
+    }
+    if (saved.have) {
+        tcsetattr(fd, TCSANOW, &saved.tios);
+        if (saved.rate != 0)
+            ComPosixSetSpeed(fd, saved.rate);
+    }
+    if (saved.have && saved.modemBits >= 0) {
+        int on = saved.modemBits;
+        int off = (TIOCM_RTS | TIOCM_DTR) & ~on;
+        ioctl(fd, TIOCMBIS, &on);
+        ioctl(fd, TIOCMBIC, &off);
+    }
+    if (saved.rtsOnSend)
+        ComPosixSetRtsOnSend(fd, true);
+    tcflush(fd, TCIOFLUSH);
+    ComHandle expected = old;
+    if (!PortHandles[n].compare_exchange_strong(expected, fd)) {
+        // Closed or switched meanwhile: the new descriptor is not wanted.
+        close(fd);
+        return -2;
+    }
+    PortGone[n] = 0;
+    ComWake();
+    // Operations that took the old descriptor before the exchange finish
+    // on it (they fail at once); it is closed when they have.
+    if (WaitNoUsers(n))
+        close(static_cast<int>(old));
     return 0;
 }
 
@@ -195,13 +469,24 @@ int ComRead(int n, void *buffer, int max)
     int fd = port.Get();
     if (fd < 0)
         return -2;
+    if (PortGone[n].load() != 0)
+        return ComGone;
     ssize_t got = read(fd, buffer, static_cast<size_t>(max));
     if (got < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
             return 0;
-        return -1;
+        if (errno != EIO)
+            return -1;
     }
-    if (got > 0 && LogEnabled) {
+    if (got <= 0) {
+        // Nothing waiting reads as 0 on a terminal line, and so does a
+        // device that has gone: the descriptor's poll state tells which.
+        if (got == 0 && !DeviceGone(fd))
+            return 0;
+        PortGone[n] = 1;
+        return ComGone;
+    }
+    if (LogEnabled) {
         int log = LogFile.load();
         if (log >= 0) {
             ssize_t w = write(log, buffer, static_cast<size_t>(got));
@@ -256,6 +541,7 @@ void ComSetTimeouts(int n)
         t.c_cc[VMIN] = 0;
         t.c_cc[VTIME] = 0;
         tcsetattr(fd, TCSANOW, &t);
+        RememberSettings(n, fd);
     }
 }
 
@@ -290,6 +576,7 @@ int ComSetBaud(int n, int rate)
     // Mode 3: RTS raised only while sending, where the driver can do it
     // (RS-485 drivers); elsewhere the line stays as in mode 0.
     ComPosixSetRtsOnSend(fd, mode == 3);
+    RememberRtsOnSend(n, mode == 3);
     unsigned old = 0;
     ComPosixGetSpeed(fd, &old);
     std::printf("original baudrate = %lu!\n\r", static_cast<unsigned long>(old));
@@ -297,6 +584,7 @@ int ComSetBaud(int n, int rate)
     unsigned now = 0;
     ComPosixGetSpeed(fd, &now);
     std::printf("now baudrate = %lu!\n\r", static_cast<unsigned long>(now));
+    RememberSettings(n, fd);
     ConSetColor(saved);
     return 1;
 }
@@ -312,6 +600,7 @@ void ComSetFormat(int n, unsigned char parity, unsigned char data, unsigned char
         return;
     ComPosixApplyFormat(&t.c_cflag, parity, data, stop);
     tcsetattr(fd, TCSANOW, &t);
+    RememberSettings(n, fd);
 }
 
 void ComToggleRts()
@@ -334,6 +623,8 @@ void ComToggleRts()
                 ioctl(fd, TIOCMBIC, &bits);
             std::printf("\nClears the RTS signal");
         }
+        if (fd >= 0)
+            RememberSettings(CurrentPort, fd);
     }
     ConSetColor(saved);
     std::fflush(stdout);
@@ -374,16 +665,36 @@ int ComWaitReadable(int n, int timeout_ms)
     int fd = port.Get();
     if (fd < 0)
         return -1;
-    struct pollfd p[2] = {{fd, POLLIN, 0}, {WakeRead, POLLIN, 0}};
-    int r = poll(p, WakeRead >= 0 ? 2 : 1, timeout_ms);
-    if (r < 0)
-        return errno == EINTR ? 0 : -1;
-    if (r == 0)
+    if (PortGone[n].load() != 0)
+        return 1;  // ComRead tells that the device has gone
+    int slice = timeout_ms;
+    int ctsAtStart = -1;
+    if (timeout_ms < 0 && !WatchModemLines(n, fd) && ModemLinesUnwatched(n, fd)) {
+        // No thread tells of CTS changes: look at CTS now and then.
+        int bits = 0;
+        if (ioctl(fd, TIOCMGET, &bits) == 0) {
+            ctsAtStart = (bits & TIOCM_CTS) ? 1 : 0;
+            slice = CtsPollMs;
+        }
+    }
+    for (;;) {
+        struct pollfd p[2] = {{fd, POLLIN, 0}, {WakeRead, POLLIN, 0}};
+        int r = poll(p, WakeRead >= 0 ? 2 : 1, slice);
+        if (r < 0)
+            return errno == EINTR ? 0 : -1;
+        if (r == 0) {
+            if (ctsAtStart < 0)
+                return 0;
+            int bits = 0;
+            if (ioctl(fd, TIOCMGET, &bits) != 0 || ((bits & TIOCM_CTS) ? 1 : 0) != ctsAtStart)
+                return 0;
+            continue;
+        }
+        if (p[0].revents & (POLLIN | POLLHUP | POLLERR))
+            return 1;
+        if (p[0].revents != 0)
+            return -1;  // not a descriptor that can be waited on
+        DrainWakePipe();
         return 0;
-    if (p[0].revents & POLLIN)
-        return 1;
-    if (p[0].revents != 0)
-        return -1;  // hang-up or error: nothing to wait for on this handle
-    DrainWakePipe();
-    return 0;
+    }
 }
