@@ -103,9 +103,11 @@ extern int TxGetAck[8];
 extern unsigned char CANReadMsg[8][1344];
 extern unsigned char SizeArray[256];
 extern unsigned char ArrCnt;
-/* Next transmit ring address, kept per slot so that every board stays in
- * step with its own ring (2688 after OceloInit and ResetOcelo). */
-extern unsigned int TxMsgStartAddr[8];
+/* Next transmit ring address after the latest transmission, OceloInit or
+ * ResetOcelo (2688 after the last two).  The library keeps each slot's ring
+ * position of its own, so that every board stays in step with its ring;
+ * this word shows the position of the slot used last. */
+extern unsigned int TxMsgStartAddr;
 extern unsigned int DPZoneBase[2];
 #endif
 

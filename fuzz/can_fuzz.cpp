@@ -59,7 +59,7 @@ void CheckBooks()
     FUZZ_CHECK(StoreMsgNum[Slot] <= OCELO_ZONE_RECORDS);
     FUZZ_CHECK(CANRdCnt[Slot] <= StoreMsgNum[Slot]);
     FUZZ_CHECK(DPStartToReadIndex[Slot] <= 1);
-    unsigned tx = TxMsgStartAddr[Slot];
+    unsigned tx = TxMsgStartAddr;
     FUZZ_CHECK(tx >= OCELO_DP_TXRING && tx < OCELO_DP_TXRING_END);
     FUZZ_CHECK((tx - OCELO_DP_TXRING) % OCELO_TX_SLOT_SIZE == 0);
 }
@@ -214,7 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *bytes, std::size_t siz
     BoardSimPoke(Slot, OCELO_DP_BUFSTAT + 1, 0xFF);
     BoardSimPoke(Slot, OCELO_DP_INTCODE, 0);
     ClearStatus(Slot);
-    if (StoreMsgNum[Slot] != 0 || DPStartToReadIndex[Slot] != 0 || TxMsgStartAddr[Slot] != OCELO_DP_TXRING)
+    if (StoreMsgNum[Slot] != 0 || DPStartToReadIndex[Slot] != 0 || TxMsgStartAddr != OCELO_DP_TXRING)
         ResetOcelo(Slot);  // (5 ms: only when the books moved)
     CheckBooks();
     return 0;

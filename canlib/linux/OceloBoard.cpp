@@ -118,7 +118,8 @@ int OceloInit(OceloSlot Slot, OceloULong CANBaud, unsigned char BT0, unsigned ch
         Store(CANRdCnt[Slot], 0);
         Store(StoreMsgNum[Slot], 0);
         Store(TxGetAck[Slot], 0);
-        Store(TxMsgStartAddr[Slot], OCELO_DP_TXRING);
+        Store(TxRingPos[Slot], OCELO_DP_TXRING);
+        Store(TxMsgStartAddr, OCELO_DP_TXRING);
     }
     Store(RakInit[Slot], 1);
     SlotTimerReset(Slot);
@@ -244,7 +245,8 @@ int ResetOcelo(OceloSlot Slot)
         Store(DPStartToReadIndex[Slot], 0);
         Store(CANRdCnt[Slot], 0);
         Store(StoreMsgNum[Slot], 0);
-        Store(TxMsgStartAddr[Slot], OCELO_DP_TXRING);
+        Store(TxRingPos[Slot], OCELO_DP_TXRING);
+        Store(TxMsgStartAddr, OCELO_DP_TXRING);
     }
     SleepUs(5000);
     return OCELO_OK;

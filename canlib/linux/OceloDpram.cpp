@@ -24,13 +24,14 @@ int TxGetAck[8];
 unsigned char CANReadMsg[8][1344];
 unsigned char SizeArray[256];
 unsigned char ArrCnt;
-unsigned int TxMsgStartAddr[8] = {2688, 2688, 2688, 2688, 2688, 2688, 2688, 2688};
+unsigned int TxMsgStartAddr = 2688;
 unsigned int DPZoneBase[2] = {0, 1344};
 }
 
 namespace ocelo_lnx {
 
 pthread_mutex_t work_mutex[8];
+unsigned int TxRingPos[8] = {2688, 2688, 2688, 2688, 2688, 2688, 2688, 2688};
 unsigned char MutexLive[8];
 unsigned char HandlerLive[8];
 struct sigaction SignalAct_old[8];
@@ -39,6 +40,35 @@ namespace {
 int RegBusy[8];      // register lock per slot
 int IsrDeferred[8];  // the handler found the lock taken and left the event for later
 long long SlotTimer[8];
+// Time of the last command written to each board (0: the board has taken
+// it), and a count of the commands written.  Changed under the register lock.
+long long LastCommandNs[8];
+unsigned CommandSeq[8];
+
+long long MonoNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1'000'000'000LL + ts.tv_nsec;
+}
+
+// The board has one command byte, and its firmware reads it a while after
+// each write; a command written before that replaces the unread one, which
+// is then never carried out.  A command therefore follows the previous one
+// to the same board no sooner than the firmware's reaction time allows.
+// Runs under the register lock (also inside the signal handler: only
+// clock_gettime and nanosleep).
+void WaitCommandGap(int Slot)
+{
+    const long long last = Load(LastCommandNs[Slot]);
+    if (last == 0)
+        return;
+    const long long due = last + kCommandGapUs * 1000LL;
+    for (long long now = MonoNs(); now < due; now = MonoNs()) {
+        timespec ts{0, static_cast<long>(due - now)};
+        nanosleep(&ts, nullptr);
+    }
+}
 
 void SlotSignals(sigset_t *set)
 {
@@ -82,7 +112,17 @@ bool TryLockRegs(int Slot, int Tries)
 
 void UnlockRegs(int Slot) { __atomic_store_n(&RegBusy[Slot], 0, __ATOMIC_RELEASE); }
 
-void MarkDeferred(int Slot) { __atomic_store_n(&IsrDeferred[Slot], 1, __ATOMIC_RELEASE); }
+void MarkDeferred(int Slot) { __atomic_store_n(&IsrDeferred[Slot], 1, __ATOMIC_SEQ_CST); }
+
+bool TakeDeferred(int Slot) { return __atomic_exchange_n(&IsrDeferred[Slot], 0, __ATOMIC_SEQ_CST) != 0; }
+
+unsigned CommandCount(int Slot) { return Load(CommandSeq[Slot & 7]); }
+
+void CommandTaken(int Slot, unsigned Seq)
+{
+    if (Load(CommandSeq[Slot & 7]) == Seq)
+        Store(LastCommandNs[Slot & 7], 0);
+}
 
 unsigned char RegRead(int Slot, unsigned Reg)
 {
@@ -108,8 +148,15 @@ unsigned char RawRead(int Slot, unsigned Addr)
 
 void RawWrite(int Slot, unsigned Addr, unsigned char Value)
 {
+    const bool command = (Addr & 0x1FFF) == OCELO_DP_COMMAND;
+    if (command)
+        WaitCommandGap(Slot & 7);
     RegWrite(Slot, OCELO_REG_PAGE, static_cast<unsigned char>((Addr >> 5) & 0xFF));
     RegWrite(Slot, (Addr & 31) + OCELO_REG_WINDOW, Value);
+    if (command) {
+        Store(LastCommandNs[Slot & 7], MonoNs());
+        Store(CommandSeq[Slot & 7], Load(CommandSeq[Slot & 7]) + 1);
+    }
 }
 
 SlotGuard::SlotGuard(int Slot) : slot_(Slot & 7)
@@ -128,11 +175,20 @@ SlotGuard::SlotGuard(int Slot) : slot_(Slot & 7)
 SlotGuard::~SlotGuard()
 {
     UnlockRegs(slot_);
+    // An interrupt that found the lock taken is handled here, with the slot
+    // signals still blocked, by whoever holds the lock first and takes the
+    // mark (the handler that marked it may yet have got the lock itself).
+    // No signal is raised again: a second run of the handler for one
+    // interrupt would act on a code the board posted once.
+    while (__atomic_load_n(&IsrDeferred[slot_], __ATOMIC_SEQ_CST)) {
+        LockRegs(slot_);
+        if (TakeDeferred(slot_))
+            HandleInterrupt(slot_);
+        UnlockRegs(slot_);
+    }
     pthread_sigmask(SIG_SETMASK, &old_, nullptr);
     if (mutex_)
         pthread_mutex_unlock(&work_mutex[slot_]);
-    if (__atomic_exchange_n(&IsrDeferred[slot_], 0, __ATOMIC_ACQ_REL))
-        kill(getpid(), kFirstSignal + slot_);  // the board's interrupt is still waiting
 }
 
 void SleepUs(unsigned Us)

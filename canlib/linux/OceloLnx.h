@@ -12,6 +12,10 @@
 namespace ocelo_lnx {
 
 constexpr int kFirstSignal = 40;  // slot s interrupts with signal 40 + s
+// Least time between two commands to one board, in microseconds: the board
+// firmware's reaction time to a command (200 us, see docs/canlib.md) with a
+// margin.
+constexpr long long kCommandGapUs = 250;
 
 inline bool ValidSlot(unsigned Slot) { return Slot >= 1 && Slot <= 7; }
 
@@ -21,6 +25,9 @@ template <class T> inline T Load(const T &v) { return __atomic_load_n(&v, __ATOM
 template <class T, class U> inline void Store(T &v, U x) { __atomic_store_n(&v, static_cast<T>(x), __ATOMIC_RELEASE); }
 
 extern pthread_mutex_t work_mutex[8];
+// Next transmit ring address of each slot's board; the exported
+// TxMsgStartAddr shows the one of the latest transmission or reset.
+extern unsigned int TxRingPos[8];
 extern unsigned char MutexLive[8];     // work_mutex[s] exists
 extern unsigned char HandlerLive[8];   // RakCAN_ISR is installed for slot s
 extern struct sigaction SignalAct_old[8];
@@ -53,7 +60,18 @@ private:
 // The register lock alone (used by the signal handler).
 bool TryLockRegs(int Slot, int Tries);
 void UnlockRegs(int Slot);
+// An interrupt left for the lock's holder; TakeDeferred claims it (once).
 void MarkDeferred(int Slot);
+bool TakeDeferred(int Slot);
+// Reads the interrupt code and acts on it (register lock held, slot signals
+// blocked or inside the handler).
+void HandleInterrupt(int Slot);
+
+// Commands written to the board so far; CommandTaken(Slot, n) tells the
+// access layer that the board has visibly taken command n (it answered it),
+// so the next command needs no pause, unless another command followed.
+unsigned CommandCount(int Slot);
+void CommandTaken(int Slot, unsigned Seq);
 
 // Sleep that is not cut short by a signal.
 void SleepUs(unsigned Us);

@@ -49,12 +49,21 @@ void TakeBatch(int Slot)
             Store(CANRdCnt[Slot], 0);  // count before number: never "old index, new count"
             Store(StoreMsgNum[Slot], n);
         }
-        RawWrite(Slot, OCELO_DP_COMMAND, OCELO_CMD_ZONE_TAKEN);
+        // "Zone taken" answers a batch: the records just taken, or a count
+        // the host cannot take (the board goes on).  A count of 0 means no
+        // batch waits in this zone: the notice was a repeat for a batch
+        // already taken (the board repeats it for every request of the
+        // host's), and a command 9 now could reach the board just after it
+        // has put the next batch here, which the host would then never see.
+        if (n != 0)
+            RawWrite(Slot, OCELO_DP_COMMAND, OCELO_CMD_ZONE_TAKEN);
     }
     Store(RequistAllow[Slot], 1);
 }
 
-void HandleEvent(int Slot)
+} // namespace
+
+void ocelo_lnx::HandleInterrupt(int Slot)
 {
     const unsigned char event = RawRead(Slot, OCELO_DP_INTCODE) & 0xF0;
     switch (event) {
@@ -83,8 +92,6 @@ void HandleEvent(int Slot)
     }
 }
 
-} // namespace
-
 extern "C" {
 
 // Runs on whichever thread the signal lands.  Threads inside a register
@@ -102,9 +109,15 @@ void RakCAN_ISR(int IntSingal)
         if (!locked) {
             MarkDeferred(Slot);
             locked = TryLockRegs(Slot, 1);  // it may have let go just now
+            if (locked && !TakeDeferred(Slot)) {
+                UnlockRegs(Slot);  // the holder has taken the interrupt over
+                locked = false;
+            }
+        } else {
+            TakeDeferred(Slot);  // this run answers an interrupt left earlier too
         }
         if (locked) {
-            HandleEvent(Slot);
+            HandleInterrupt(Slot);
             UnlockRegs(Slot);
         }
     }

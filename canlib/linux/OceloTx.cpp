@@ -49,24 +49,35 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
     TxLock tx(Slot);
     unsigned char CmdBuf[30];
     unsigned int NumOfCmdBytes = OceloEncodeTxRecord(CmdBuf, Mode, MsgID, RTR, DataLen, Data);
+    unsigned command;
     {
         SlotGuard guard(Slot);
-        unsigned int addr = Load(TxMsgStartAddr[Slot]);
+        unsigned int addr = Load(TxRingPos[Slot]);
         if (addr < OCELO_DP_TXRING || addr >= OCELO_DP_TXRING_END)
             addr = OCELO_DP_TXRING;
         for (unsigned int i = 0; i < NumOfCmdBytes; ++i)
             RawWrite(Slot, addr + i, CmdBuf[i]);
-        Store(TxMsgStartAddr[Slot], OceloNextTxAddr(addr));
+        Store(TxRingPos[Slot], OceloNextTxAddr(addr));
+        Store(TxMsgStartAddr, OceloNextTxAddr(addr));
         Store(TxGetAck[Slot], 0);
+        // The board sets the acknowledgement byte and never clears it: a 102
+        // left by the previous transmission must not answer this one.
+        RawWrite(Slot, OCELO_DP_TXACK, 0);
         RawWrite(Slot, OCELO_DP_COMMAND, OCELO_CMD_TRANSMIT);
+        command = CommandCount(Slot);
     }
 
     // Wait for the acknowledgement byte on time, not on a CPU spin: at least
     // 901 polls and at least 50 ms, the first polls yielding, then short sleeps.
     const double start = NowMs();
     for (int poll = 1;; ++poll) {
-        if (DPRAMReadByte(Slot, OCELO_DP_TXACK) == OCELO_TXACK_VALUE)
-            return OCELO_OK;
+        {
+            SlotGuard guard(Slot);
+            if (RawRead(Slot, OCELO_DP_TXACK) == OCELO_TXACK_VALUE) {
+                CommandTaken(Slot, command);  // the board has read its command byte
+                return OCELO_OK;
+            }
+        }
         if (Load(BufStatus[Slot]) & OCELO_BUF_TXBLOCKED)
             return OCELO_OVERFLOW;
         if (poll >= kMinPolls && NowMs() - start > kAckWaitMs)

@@ -195,10 +195,16 @@ int ResetOcelo(OceloSlot Slot) {
   const int slot = SlotIndex(Slot);
   if (slot == 0) return OCELO_BAD_SLOT;
   const uint32_t base = SlotBases[slot];
+  // Between two visits of the polling thread: a batch it is taking lands
+  // either before the reset or not at all.
+  EnterCriticalSection(&SlotLock[slot]);
   Trigger186Int(base, OCELO_CMD_RESET_BOOKS, 0);
   (void)WriteCheckedByte(base, OCELO_DP_EVENT, 0);
   ClearRxBookkeeping(slot);
+  LeaveCriticalSection(&SlotLock[slot]);
+  EnterCriticalSection(&TxLock[slot]);
   TxMsgStartAddr[slot].store(OCELO_DP_TXRING);
+  LeaveCriticalSection(&TxLock[slot]);
   Sleep(10);
   return OCELO_OK;
 }

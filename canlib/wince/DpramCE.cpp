@@ -7,11 +7,16 @@
 
 CRITICAL_SECTION DpramLock;
 CRITICAL_SECTION TriggerLock;
+CRITICAL_SECTION SlotLock[kOceloSlots];
+CRITICAL_SECTION TxLock[kOceloSlots];
 uint32_t SlotBases[kOceloSlots];
 
 namespace {
 
 constexpr uint16_t kCommandByte = 0x1FFF;
+// Changed under TriggerLock.
+std::atomic<bool> CommandUnread[kOceloSlots];
+std::atomic<unsigned> CommandSeq[kOceloSlots];
 
 void WritePage(uint32_t SlotBase, uint16_t Addr) {
   IoWriteByte(SlotBase + 2, static_cast<uint8_t>((Addr >> 5) & 0xFF));
@@ -31,11 +36,50 @@ uint8_t DPRAMReadByte(uint32_t SlotBase, uint16_t ReadAddr) {
   return b & 0xFF;
 }
 
+int SlotOfBase(uint32_t SlotBase) {
+  for (int s = 0; s < kOceloSlots; ++s)
+    if (SlotBases[s] == SlotBase) return s;
+  return -1;
+}
+
+unsigned CommandCount(int Slot) { return CommandSeq[Slot & 7].load(); }
+
+void CommandTaken(int Slot, unsigned Seq) {
+  EnterCriticalSection(&TriggerLock);
+  if (CommandSeq[Slot & 7].load() == Seq) CommandUnread[Slot & 7].store(false);
+  LeaveCriticalSection(&TriggerLock);
+}
+
+// A write of the command byte keeps its distance from an unread command to
+// the same board, whoever writes it (Trigger186Int, the unload, or the
+// application through this function).
 void DPRAMWriteByte(uint32_t SlotBase, uint16_t WriteAddr, uint8_t Data) {
+  const bool command = (WriteAddr & 0x1FFF) == kCommandByte;
+  const int slot = command ? SlotOfBase(SlotBase) : -1;
+  if (slot >= 0) {
+    EnterCriticalSection(&TriggerLock);
+    if (CommandUnread[slot].load()) Sleep(1);
+  }
   EnterCriticalSection(&DpramLock);
   WritePage(SlotBase, WriteAddr);
   IoWriteByte(WindowOf(SlotBase, WriteAddr), Data);
   LeaveCriticalSection(&DpramLock);
+  if (slot >= 0) {
+    // Trigger186Int clears the mark again after its 2 ms pause.
+    CommandUnread[slot].store(true);
+    CommandSeq[slot].fetch_add(1);
+    LeaveCriticalSection(&TriggerLock);
+  }
+}
+
+uint8_t DpramReadUnlocked(uint32_t SlotBase, uint16_t Addr) {
+  WritePage(SlotBase, Addr);
+  return IoReadByte(WindowOf(SlotBase, Addr));
+}
+
+void DpramWriteUnlocked(uint32_t SlotBase, uint16_t Addr, uint8_t Data) {
+  WritePage(SlotBase, Addr);
+  IoWriteByte(WindowOf(SlotBase, Addr), Data);
 }
 
 uint16_t DPRAMReadShort(uint32_t SlotBase, uint16_t ReadAddr) {
@@ -83,7 +127,11 @@ void DPRAMMultiWrite(uint32_t SlotBase, uint16_t StartAddr, uint16_t DataNum, ui
 void Trigger186Int(uint32_t SlotBase, uint8_t Command, uint8_t NoWait) {
   EnterCriticalSection(&TriggerLock);
   DPRAMWriteByte(SlotBase, kCommandByte, Command);
-  if (NoWait == 0) Sleep(2);
+  if (NoWait == 0) {
+    Sleep(2);  // the firmware has read the byte by now
+    const int slot = SlotOfBase(SlotBase);
+    if (slot >= 0) CommandUnread[slot].store(false);
+  }
   LeaveCriticalSection(&TriggerLock);
 }
 

@@ -50,6 +50,10 @@ void StopPollThread(bool ProcessEnding) {
 BOOL OceloProcessAttach() {
   InitializeCriticalSection(&DpramLock);
   InitializeCriticalSection(&TriggerLock);
+  for (int i = 0; i < kOceloSlots; ++i) {
+    InitializeCriticalSection(&SlotLock[i]);
+    InitializeCriticalSection(&TxLock[i]);
+  }
   for (int i = 0; i < kOceloSlots; ++i) SlotBases[i] = GetSlotAddr(i);
   PollStop.store(false);
   PollDone.store(false);
@@ -62,12 +66,24 @@ BOOL OceloProcessDetach(bool ProcessEnding) {
   StopPollThread(ProcessEnding);
   for (int slot = 0; slot < kOceloSlots; ++slot) {
     if (RakInit[slot].load() != 0) {
-      (void)DPRAMReadByte(SlotBases[slot], kInterruptCode);
-      DPRAMWriteByte(SlotBases[slot], kCommandByte, kCommandHostGone);
+      if (ProcessEnding) {
+        // The system has stopped the other threads wherever they were, a
+        // lock perhaps held: the boards are told without the locks.
+        (void)DpramReadUnlocked(SlotBases[slot], kInterruptCode);
+        DpramWriteUnlocked(SlotBases[slot], kCommandByte, kCommandHostGone);
+      } else {
+        (void)DPRAMReadByte(SlotBases[slot], kInterruptCode);
+        DPRAMWriteByte(SlotBases[slot], kCommandByte, kCommandHostGone);
+      }
     }
     // A slot whose board reset itself (event 64) is no longer initialised
     // but still holds its buffer.
     free(CANReadMsg[slot].exchange(nullptr));
+  }
+  if (ProcessEnding) return TRUE;  // the locks go with the process
+  for (int i = 0; i < kOceloSlots; ++i) {
+    DeleteCriticalSection(&SlotLock[i]);
+    DeleteCriticalSection(&TxLock[i]);
   }
   DeleteCriticalSection(&DpramLock);
   DeleteCriticalSection(&TriggerLock);

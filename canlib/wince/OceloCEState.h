@@ -22,6 +22,25 @@ extern CRITICAL_SECTION DpramLock;
 // DpramLock.
 extern CRITICAL_SECTION TriggerLock;
 extern uint32_t SlotBases[kOceloSlots];
+// Per slot: the polling thread's handling of a slot and ResetOcelo exclude
+// each other (SlotLock); transmissions on a slot follow each other (TxLock).
+// Lock order: TxLock or SlotLock, then TriggerLock, then DpramLock.
+extern CRITICAL_SECTION SlotLock[kOceloSlots];
+extern CRITICAL_SECTION TxLock[kOceloSlots];
+
+// The board has one command byte, which its firmware reads a while after
+// each write (about 200 us); a command written sooner replaces the unread
+// one.  A command sent without the 2 ms pause leaves its board "busy" until
+// the board has visibly taken it; the next command to that board then waits
+// 1 ms first.  CommandCount and CommandTaken as in DPRAMWriteByte's notes.
+unsigned CommandCount(int Slot);
+void CommandTaken(int Slot, unsigned Seq);
+// Slot (0 to 7) whose base address this is, or -1.
+int SlotOfBase(uint32_t SlotBase);
+// One DPRAM byte without any lock, for the unload of an ending process whose
+// other threads the system has already stopped (they may hold a lock).
+uint8_t DpramReadUnlocked(uint32_t SlotBase, uint16_t Addr);
+void DpramWriteUnlocked(uint32_t SlotBase, uint16_t Addr, uint8_t Data);
 
 extern HANDLE PollThreadHandle;
 extern DWORD PollThreadId;

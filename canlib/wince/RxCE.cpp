@@ -30,9 +30,7 @@ void TakeBatch(int Slot, uint32_t SlotBase, uint8_t* Buffer) {
     DPStartToReadIndex[Slot].store(zone ^ 1);
     RxCounts[Slot].store(RxCountsOf(count, 0), std::memory_order_release);
   }
-  // No pause: the next step clears the event byte, and the board posts its
-  // next event only once it reads 0, whichever of the two it sees first.
-  Trigger186Int(SlotBase, OCELO_CMD_ZONE_TAKEN, 1);
+  Trigger186Int(SlotBase, OCELO_CMD_ZONE_TAKEN, 0);
 }
 
 void RereadStatus(uint32_t SlotBase, uint16_t Addr, std::atomic<uint8_t>& Copy) {
@@ -45,34 +43,43 @@ void RereadStatus(uint32_t SlotBase, uint16_t Addr, std::atomic<uint8_t>& Copy) 
   }
 }
 
-// One visit of an initialised slot.
-void ServeSlot(int Slot, uint8_t* Buffer) {
+enum class Visit { Idle, Answered, Handled };
+
+// One visit of an initialised slot, under the slot's lock (ResetOcelo
+// restarts the zones and counters only between two visits).
+Visit ServeSlotLocked(int Slot, uint8_t* Buffer) {
   const uint32_t base = SlotBases[Slot];
   if (RxBufferEmpty(Slot)) Trigger186Int(base, OCELO_CMD_NEXT_BATCH, 0);
 
   uint8_t event = 0;
-  if (ReadCheckedByte(base, OCELO_DP_EVENT, &event) != 0 || event < OCELO_EV_RX) {
-    Sleep(3);
-    return;
-  }
+  if (ReadCheckedByte(base, OCELO_DP_EVENT, &event) != 0 || event < OCELO_EV_RX) return Visit::Idle;
   if (event == OCELO_EV_READY) {
     // The event stays in the byte; command 9 acknowledges it.
     Trigger186Int(base, OCELO_CMD_ZONE_TAKEN, 0);
-    return;
+    return Visit::Answered;
   }
   if (event == OCELO_EV_RESET) {
     WriteCheckedByte(base, OCELO_DP_EVENT, 0);
     // RakInit first: OceloInit sets it again once it sees the reset.
     RakInit[Slot].store(0);
     RakCANSystemReset[Slot].store(1);
-    return;
+    return Visit::Answered;
   }
-  const bool took = (event & 0x10) != 0 && RxBufferFree(Slot);
-  if (took) TakeBatch(Slot, base, Buffer);
+  if ((event & 0x10) != 0 && RxBufferFree(Slot)) TakeBatch(Slot, base, Buffer);
   if (event == OCELO_EV_CANSTAT) RereadStatus(base, OCELO_DP_CANSTAT, CANStatus[Slot]);
   if (event == OCELO_EV_BUFSTAT) RereadStatus(base, OCELO_DP_BUFSTAT, BufStatus[Slot]);
   WriteCheckedByte(base, OCELO_DP_EVENT, 0);
-  if (!took) Sleep(1);
+  return Visit::Handled;
+}
+
+void ServeSlot(int Slot, uint8_t* Buffer) {
+  EnterCriticalSection(&SlotLock[Slot]);
+  const Visit visit = RakInit[Slot].load() != 0 ? ServeSlotLocked(Slot, Buffer) : Visit::Answered;
+  LeaveCriticalSection(&SlotLock[Slot]);
+  // The pauses of the protocol: 3 ms when the slot had nothing, 1 ms after
+  // each handled event.
+  if (visit == Visit::Idle) Sleep(3);
+  if (visit == Visit::Handled) Sleep(1);
 }
 
 }  // namespace

@@ -17,6 +17,37 @@ constexpr int kYieldsPerPoll = 10;
 // missed the command is asked again.
 constexpr int kSlowPolls = 250;
 
+bool Acknowledged(int Slot, uint32_t Base, unsigned Command) {
+  if (DPRAMReadByte(Base, OCELO_DP_TXACK) != OCELO_TXACK_VALUE) return false;
+  CommandTaken(Slot, Command);  // the board has read its command byte
+  return true;
+}
+
+int Transmit(int Slot, uint32_t Base, unsigned char Mode, OceloULong MsgID, unsigned char RTR,
+             unsigned char DataLen, unsigned char* Data) {
+  uint8_t cmdBuf[30];
+  const unsigned int numOfCmdBytes = OceloEncodeTxRecord(cmdBuf, Mode, MsgID, RTR, DataLen, Data);
+  const uint16_t addr = TxMsgStartAddr[Slot].load();
+  DPRAMMultiWrite(Base, addr, static_cast<uint16_t>(numOfCmdBytes), cmdBuf);
+  TxMsgStartAddr[Slot].store(static_cast<uint16_t>(OceloNextTxAddr(addr)));
+
+  // An acknowledgement left from the previous transmission must not count.
+  DPRAMWriteByte(Base, OCELO_DP_TXACK, 0);
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    Trigger186Int(Base, OCELO_CMD_TRANSMIT, 1);
+    const unsigned command = CommandCount(Slot);
+    for (int poll = 0; poll < kPollsPerAttempt; ++poll) {
+      for (int y = 0; y < kYieldsPerPoll; ++y) Sleep(0);
+      if (Acknowledged(Slot, Base, command)) return OCELO_OK;
+    }
+    for (int poll = 0; poll < kSlowPolls; ++poll) {
+      Sleep(1);
+      if (Acknowledged(Slot, Base, command)) return OCELO_OK;
+    }
+  }
+  return OCELO_ERR_BOARD;
+}
+
 }  // namespace
 
 int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned char RTR,
@@ -34,24 +65,10 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
   if (OceloStatusPairValid(pair & 0xFF, pair >> 8)) BufStatus[slot].store(static_cast<uint8_t>(pair & 0xFF));
   if ((BufStatus[slot].load() & OCELO_BUF_TXBLOCKED) != 0) return OCELO_OVERFLOW;
 
-  uint8_t cmdBuf[30];
-  const unsigned int numOfCmdBytes = OceloEncodeTxRecord(cmdBuf, Mode, MsgID, RTR, DataLen, Data);
-  const uint16_t addr = TxMsgStartAddr[slot].load();
-  DPRAMMultiWrite(base, addr, static_cast<uint16_t>(numOfCmdBytes), cmdBuf);
-  TxMsgStartAddr[slot].store(static_cast<uint16_t>(OceloNextTxAddr(addr)));
-
-  // An acknowledgement left from the previous transmission must not count.
-  DPRAMWriteByte(base, OCELO_DP_TXACK, 0);
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    Trigger186Int(base, OCELO_CMD_TRANSMIT, 1);
-    for (int poll = 0; poll < kPollsPerAttempt; ++poll) {
-      for (int y = 0; y < kYieldsPerPoll; ++y) Sleep(0);
-      if (DPRAMReadByte(base, OCELO_DP_TXACK) == OCELO_TXACK_VALUE) return OCELO_OK;
-    }
-    for (int poll = 0; poll < kSlowPolls; ++poll) {
-      Sleep(1);
-      if (DPRAMReadByte(base, OCELO_DP_TXACK) == OCELO_TXACK_VALUE) return OCELO_OK;
-    }
-  }
-  return OCELO_ERR_BOARD;
+  // One transmission at a time per slot: the ring position and the
+  // acknowledgement byte belong to one request.
+  EnterCriticalSection(&TxLock[slot]);
+  const int rc = Transmit(slot, base, Mode, MsgID, RTR, DataLen, Data);
+  LeaveCriticalSection(&TxLock[slot]);
+  return rc;
 }

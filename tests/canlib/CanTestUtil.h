@@ -15,6 +15,12 @@
 #include <thread>
 #include <vector>
 
+// Each slot's transmit ring position inside the library (the exported
+// TxMsgStartAddr shows the one used last).
+namespace ocelo_lnx {
+extern unsigned int TxRingPos[8];
+}
+
 namespace cantest {
 
 inline double NowMs()
@@ -121,8 +127,18 @@ protected:
     void TearDown() override
     {
         RecoverOcelo();
+        // One command byte per board: no command of this test's traffic may
+        // have been overwritten before the firmware read it.
+        EXPECT_EQ(LostCommands(1) + LostCommands(2), allowed_lost_) << "commands lost in the board's command byte";
         BoardSimShutdown();
     }
+    static uint64_t LostCommands(int slot)
+    {
+        BoardSimStats st;
+        BoardSimGetStats(slot, &st);
+        return st.LostCommands;
+    }
+    uint64_t allowed_lost_ = 0;
     // The library waits for the board's reset notice and ready word in
     // milliseconds, as the firmware answers; a loaded test machine may hold
     // the simulated board's thread back longer than that.  Tests that are

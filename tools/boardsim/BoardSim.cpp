@@ -33,7 +33,11 @@ uint64_t NowNs()
     return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-constexpr int kCmdQueue = 256;
+// Host writes of the command byte, in the order they happened.  The firmware
+// reads the byte once per write, a reaction time after it: a write that
+// follows the previous one sooner than that replaces it (see ServeBoard).
+// The ring only records the writes; it is no queue of the board's.
+constexpr int kCmdRing = 4096;
 constexpr size_t kDefaultRxCapacity = 2048;
 constexpr uint64_t kReRaiseNs = 200'000'000;  // interrupt line still up, nobody read the code
 constexpr uint16_t kUnread = 0x100;
@@ -61,11 +65,14 @@ struct Board {
     std::atomic<uint8_t> page{0};
     std::atomic<uint16_t> code_word{0};  // byte 8190, kUnread while the host has not read it
     std::atomic<uint32_t> cmd_tail{0};
-    std::atomic<uint16_t> cmdq[kCmdQueue];
-    std::atomic<uint64_t> cmdt[kCmdQueue];
+    std::atomic<uint16_t> cmdq[kCmdRing];
+    std::atomic<uint64_t> cmdt[kCmdRing];
+    std::atomic<uint64_t> txack_reads{0};
 
     // ---- firmware side: under Sim::mu
     uint32_t cmd_head = 0;
+    uint64_t reaction_ns = 0;
+    uint64_t cmd_due_ns = 0;  // when the firmware reads the unread command byte (0: nothing unread)
     Mode mode = Mode::None;
     State state = State::Off;
     uint8_t baud_idx = 0, bt0 = 0, bt1 = 0;
@@ -75,7 +82,7 @@ struct Board {
     std::vector<RxFrame> batch;
     bool batch_visible = false;
     int zone = 0;
-    uint8_t announced = 0;
+    uint8_t announced = 0;  // the count written for the visible batch
     bool request_pending = false;
     unsigned tx_addr = OCELO_DP_TXRING;
     std::deque<uint8_t> events;
@@ -106,6 +113,18 @@ struct Traffic {
     uint64_t sent = 0;
 };
 
+uint64_t DefaultReactionNs()
+{
+    const char *env = std::getenv("OCELO_SIM_REACTION_US");
+    if (env && *env) {
+        char *end = nullptr;
+        unsigned long us = std::strtoul(env, &end, 10);
+        if (end && *end == '\0' && us <= 1'000'000)
+            return static_cast<uint64_t>(us) * 1000u;
+    }
+    return static_cast<uint64_t>(BOARDSIM_REACTION_US) * 1000u;
+}
+
 struct Sim {
     std::mutex mu;
     std::thread th;
@@ -121,6 +140,7 @@ struct Sim {
     Traffic traffic;
     std::atomic<uint64_t> traffic_count{0};
     uint64_t bus_free_ns = 0;  // the local bus is busy with a frame until then
+    std::atomic<uint64_t> reaction_ns{DefaultReactionNs()};  // for boards plugged in from now on
 
     ~Sim();
 };
@@ -296,22 +316,11 @@ void BatchTaken(Board &b)
     ++b.stats.Batches;
 }
 
-// An interrupt host clears the announced count as it reads the records, and
-// only then sends "zone taken".  A request of the host's that overtakes
-// that command (a request it repeated while the board was slow) must not
-// announce the same batch again over the cleared count: the host has
-// already moved on to the other zone.
-bool HostClearedBatch(Board &b)
-{
-    return b.batch_visible && b.mode == Mode::Irq && b.announced >= 1 && b.announced <= OCELO_ZONE_RECORDS &&
-           Get(b, OCELO_DP_RXCOUNT0 + b.zone) == 0;
-}
-
 // Make the records of event 16 visible; false when there is nothing to say.
+// A batch the host has not taken (no command 9 since it was announced) is
+// announced again as it stands.
 bool PrepareRx(Board &b)
 {
-    if (HostClearedBatch(b))
-        BatchTaken(b);
     if (!b.batch_visible) {
         if (b.rxq.empty())
             return false;
@@ -519,12 +528,10 @@ void Command(Board &b, int slot, uint8_t cmd, uint64_t now)
             b.poll_showing = 0;
             break;
         }
-        if (!b.batch_visible)
-            break;
-        bool valid = b.announced >= 1 && b.announced <= OCELO_ZONE_RECORDS;
-        // An interrupt host clears the count when it takes the records.
-        bool taken = valid && (b.mode == Mode::Poll || Get(b, OCELO_DP_RXCOUNT0 + b.zone) == 0);
-        if (taken)
+        // The host has taken the records of the current zone.  A batch
+        // announced with a broken count (fault injection) could not be
+        // taken: the firmware keeps it for the next request.
+        if (b.batch_visible && b.announced >= 1 && b.announced <= OCELO_ZONE_RECORDS)
             BatchTaken(b);
         break;
     }
@@ -534,8 +541,6 @@ void Command(Board &b, int slot, uint8_t cmd, uint64_t now)
     case OCELO_CMD_NEXT_BATCH:
         if (b.state != State::Running)
             break;
-        if (HostClearedBatch(b))
-            BatchTaken(b);
         if (b.batch_visible || !b.rxq.empty())
             QueueEvent(b, OCELO_EV_RX);
         else
@@ -554,23 +559,59 @@ void Command(Board &b, int slot, uint8_t cmd, uint64_t now)
     }
 }
 
-void ServeBoard(Board &b, int slot, uint64_t now, std::vector<int> &irqs)
+// The firmware's side of the command byte.  Each host write is read by the
+// firmware a reaction time after it happened, unless the host wrote the byte
+// again before that: then the firmware never saw the earlier value.  Whether
+// a command was read is decided from the times of the host's writes alone,
+// not from when this thread gets to run.
+void TakeCommands(Board &b, int slot, uint64_t now)
 {
+    b.cmd_due_ns = 0;
     for (;;) {
-        uint32_t i = b.cmd_head % kCmdQueue;
+        // The tail is read after `now`: a write not counted in it happened
+        // after `now` (see BoardSimRegWrite).
+        uint32_t tail = b.cmd_tail.load(std::memory_order_seq_cst);
+        if (tail == b.cmd_head)
+            return;
+        uint32_t i = b.cmd_head % kCmdRing;
         uint16_t e = b.cmdq[i].load(std::memory_order_acquire);
-        if (!(e & kUnread))
-            break;
+        if (!(e & kUnread)) {
+            b.cmd_due_ns = now;  // a writer is between claiming its entry and filling it
+            return;
+        }
         uint64_t t = b.cmdt[i].load(std::memory_order_relaxed);
+        uint64_t read_at = t + b.reaction_ns;
+        bool lost = false;
+        if (tail - b.cmd_head > 1) {
+            uint32_t j = (b.cmd_head + 1) % kCmdRing;
+            if (!(b.cmdq[j].load(std::memory_order_acquire) & kUnread)) {
+                b.cmd_due_ns = now;
+                return;
+            }
+            // Writes that raced each other count as lost too.
+            lost = b.cmdt[j].load(std::memory_order_relaxed) < read_at;
+        } else if (now < read_at) {
+            b.cmd_due_ns = read_at;  // the firmware has not looked yet
+            return;
+        }
         b.cmdq[i].store(0, std::memory_order_relaxed);
         ++b.cmd_head;
         uint8_t cmd = static_cast<uint8_t>(e & 0xFF);
+        if (lost) {
+            ++b.stats.LostCommands;
+            continue;
+        }
         ++b.stats.Commands[cmd];
         b.log_code[b.log_n % 256] = cmd;
         b.log_t[b.log_n % 256] = t;
         ++b.log_n;
-        Command(b, slot, cmd, now);
+        Command(b, slot, cmd, std::max(now, read_at));
     }
+}
+
+void ServeBoard(Board &b, int slot, uint64_t now, std::vector<int> &irqs)
+{
+    TakeCommands(b, slot, now);
     if (b.reset_due_ns && now >= b.reset_due_ns)
         DoReset(b, b.reset_mode, now);
     PostNext(b, slot, now, irqs);
@@ -630,9 +671,12 @@ uint64_t TimeoutNs(uint64_t now, uint64_t bus_next)
         uint64_t next = t.start_ns + (t.sent + 1) * 1'000'000'000ull / t.rate;
         wait_ns = next > now ? std::min(wait_ns, next - now) : 0;
     }
-    for (auto &b : g.boards)
+    for (auto &b : g.boards) {
         if (b.reset_due_ns)
             wait_ns = std::min(wait_ns, b.reset_due_ns > now ? b.reset_due_ns - now : 0);
+        if (b.cmd_due_ns)
+            wait_ns = std::min(wait_ns, b.cmd_due_ns > now ? b.cmd_due_ns - now : 0);
+    }
     return wait_ns;
 }
 
@@ -760,7 +804,10 @@ void ResetFirmwareState(Board &b)
     b.reset_due_ns = 0;
     b.rx_cap = kDefaultRxCapacity;
     b.stats = BoardSimStats{};
+    b.txack_reads.store(0);
     b.log_n = 0;
+    b.reaction_ns = g.reaction_ns.load();
+    b.cmd_due_ns = 0;
     b.cmd_head = b.cmd_tail.load();
     for (auto &c : b.cmdq)
         c.store(0);
@@ -864,6 +911,8 @@ unsigned char BoardSimRegRead(int Slot, unsigned int Reg)
             Wake();
         return static_cast<unsigned char>(w & 0xFF);
     }
+    if (addr == OCELO_DP_TXACK)
+        b.txack_reads.fetch_add(1, std::memory_order_relaxed);
     return b.dp[addr].load(std::memory_order_acquire);
 }
 
@@ -882,12 +931,10 @@ void BoardSimRegWrite(int Slot, unsigned int Reg, unsigned char Value)
         return;
     unsigned addr = b.page.load(std::memory_order_acquire) * 32u + (Reg - OCELO_REG_WINDOW);
     if (addr == OCELO_DP_COMMAND) {
-        // The board's mailbox interrupt: a transmit request first clears the
-        // acknowledgement byte, then the command waits for the firmware.
-        if (Value == OCELO_CMD_TRANSMIT)
-            b.dp[OCELO_DP_TXACK].store(0, std::memory_order_release);
+        // The board's mailbox interrupt: the firmware reads the byte later
+        // (TakeCommands).  The time is taken after the entry is claimed.
         b.dp[addr].store(Value, std::memory_order_release);
-        uint32_t i = b.cmd_tail.fetch_add(1, std::memory_order_acq_rel) % kCmdQueue;
+        uint32_t i = b.cmd_tail.fetch_add(1, std::memory_order_seq_cst) % kCmdRing;
         b.cmdt[i].store(NowNs(), std::memory_order_relaxed);
         b.cmdq[i].store(static_cast<uint16_t>(kUnread | Value), std::memory_order_release);
         Wake();
@@ -1052,12 +1099,35 @@ int BoardSimSetBus(const char *Dir)
     return 0;
 }
 
+int BoardSimSetReactionTime(int Slot, unsigned int Microseconds)
+{
+    if (Slot != -1 && !ValidSlot(Slot))
+        return -EINVAL;
+    uint64_t ns = static_cast<uint64_t>(Microseconds) * 1000u;
+    std::lock_guard<std::mutex> lock(g.mu);
+    if (Slot == -1) {
+        g.reaction_ns.store(ns);
+        for (auto &b : g.boards)
+            b.reaction_ns = ns;
+    } else {
+        g.boards[Slot].reaction_ns = ns;
+    }
+    Wake();
+    return 0;
+}
+
 int BoardSimGetStats(int Slot, BoardSimStats *Stats)
 {
     if (!ValidSlot(Slot) || !Stats)
         return -EINVAL;
     std::lock_guard<std::mutex> lock(g.mu);
+    // Every write so far that the firmware has read, or that a later write
+    // replaced, is counted, however long ago this thread last ran.
+    if (g.running && g.boards[Slot].present.load())
+        TakeCommands(g.boards[Slot], Slot, NowNs());
+    Wake();
     *Stats = g.boards[Slot].stats;
+    Stats->TxAckReads = g.boards[Slot].txack_reads.load();
     return 0;
 }
 

@@ -49,6 +49,19 @@ int BoardSimPresent(int Slot);
 /* Pull all boards, stop the simulation thread (bounded wait), leave the bus. */
 void BoardSimShutdown(void);
 
+/* ---- The command byte ------------------------------------------------------
+ * The command byte 8191 is one byte, as on the board.  Writing it interrupts
+ * the firmware, which reads the byte a reaction time after the write.  A
+ * command written before the firmware has read the previous one replaces
+ * it: the earlier command is lost and counted (BoardSimStats.LostCommands).
+ * The default reaction time is BOARDSIM_REACTION_US, or the value of
+ * $OCELO_SIM_REACTION_US (microseconds) when a board is plugged in. */
+#define BOARDSIM_REACTION_US 200
+/* Reaction time of the board in Slot, or of every board with Slot -1 (also
+ * for boards plugged in later).  0 makes the firmware read each command at
+ * once. */
+int BoardSimSetReactionTime(int Slot, unsigned int Microseconds);
+
 /* ---- Register access (lock-free, async-signal-safe) ---------------------- */
 unsigned char BoardSimRegRead(int Slot, unsigned int Reg);
 void BoardSimRegWrite(int Slot, unsigned int Reg, unsigned char Value);
@@ -130,11 +143,14 @@ typedef struct BoardSimStats {
     uint64_t Interrupts;     /* interrupt codes posted (interrupt mode) */
     uint64_t Batches;        /* batches the host took */
     uint32_t Commands[256];  /* commands taken, by code */
+    uint64_t LostCommands;   /* commands overwritten before the firmware read them */
+    uint64_t TxAckReads;     /* host reads of the acknowledgement byte 8185 */
 } BoardSimStats;
 int BoardSimGetStats(int Slot, BoardSimStats *Stats);
 
 /* The last commands the board took, oldest first: code and the time of the
- * host's write (CLOCK_MONOTONIC, ns).  Returns how many were stored. */
+ * host's write (CLOCK_MONOTONIC, ns).  Returns how many were stored.  Lost
+ * commands are not in the log. */
 int BoardSimCommandLog(int Slot, unsigned char *Codes, uint64_t *TimesNs, int Max);
 
 #ifdef __cplusplus
