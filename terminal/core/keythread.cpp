@@ -24,6 +24,33 @@ namespace {
 // no wake-up here; the bound is a back-stop.
 constexpr int KeyWaitMs = 30000;
 
+// Keys typed while a transfer runs or a download is armed wait here (the
+// protocol owns the port) and are handled in the order typed once it has
+// ended: characters go to the controller then, hotkeys run then.  A key that
+// finds the queue full is refused with the terminal's bell.  Only this
+// thread uses the queue.
+constexpr int HeldKeyMax = 128;
+int HeldKeys[HeldKeyMax];
+int HeldCount = 0;
+// How often the thread looks for the transfer's end while keys are held.
+constexpr int HeldKeyPollMs = 20;
+
+bool IsDownloadKey(int code)
+{
+    return code == KeyF(8) || code == KeyF(9) || code == KeyF(10) || code == KeyAltF(10);
+}
+
+// Handles the oldest held key once no transfer runs any more.
+void ReplayHeldKey()
+{
+    int code = HeldKeys[0];
+    --HeldCount;
+    for (int i = 0; i < HeldCount; ++i)
+        HeldKeys[i] = HeldKeys[i + 1];
+    HandleKey(code);
+    ComWake();
+}
+
 void SendText(const char *text)
 {
     ComWrite(CurrentPort, text, static_cast<int>(std::strlen(text)));
@@ -93,8 +120,10 @@ void KeyThreadMain()
         if (code != 0) {
             HandleKey(code);
             ComWake();  // the receive loop looks at what the key changed
+        } else if (HeldCount > 0 && !TransferActive) {
+            ReplayHeldKey();
         } else {
-            ConWaitInput(KeyWaitMs);
+            ConWaitInput(HeldCount > 0 ? HeldKeyPollMs : KeyWaitMs);
         }
         std::fflush(stdout);
     }
@@ -107,11 +136,21 @@ void HandleKey(int code)
 {
     if (TransferActive) {
         // A transfer owns the port: keys are not mixed into the protocol.
-        // Escape cancels it; ALT_X still asks for the end.
-        if (code == KEY_ESC)
+        // Escape cancels it; ALT_X still asks for the end; a download key
+        // while a single download is armed adds its flags (F8 then F9 keeps
+        // the run after the load, F9 then F8 asks for it); every other key
+        // is held until the transfer has ended.
+        if (code == KEY_ESC) {
             CancelRequest = 1;
-        else if (code == KeyAlt('X'))
+        } else if (code == KeyAlt('X')) {
             ExitRequest = 1;
+        } else if (IsDownloadKey(code) && AutoLoadActive != 0) {
+            StartAutoLoad(code);
+        } else if (HeldCount < HeldKeyMax) {
+            HeldKeys[HeldCount++] = code;
+        } else {
+            std::putchar('\a');
+        }
         return;
     }
     if (code > 0xFF) {

@@ -1,7 +1,9 @@
 #include "startup.h"
 
 #include "ansi.h"
+#include "comdevice.h"
 #include "console.h"
+#include "display.h"
 #include "globals.h"
 #include "keythread.h"
 #include "serial.h"
@@ -30,6 +32,9 @@ bool EqualsIgnoreCase(const char *a, const char *b)
 // The modem-status bit remembered from the previous successful query;
 // -1 until the first one.
 int LastCts = -1;
+
+// How long the end waits for the keyboard thread's last line.
+constexpr int KeyThreadEndWaitMs = 2000;
 
 // Pause of one pass while the packet monitor owns the port.
 constexpr int MonitorPauseMs = 5;
@@ -101,7 +106,7 @@ void CompleteReply(std::atomic<int> &state)
 
 void ShowLineModeByte(unsigned char c)
 {
-    std::putchar(c);
+    ConWriteReceived(&c, 1);
     if (ReplyLength != 0) {
         if (RepeatState != 0) {
             ++ReplyCount;
@@ -148,13 +153,37 @@ void ShowNormal(const unsigned char *buf, int n)
     int start = 0;
     for (int i = 0; i < n; ++i) {
         if (buf[i] == 0x08) {
-            std::fwrite(buf + start, 1, static_cast<size_t>(i + 1 - start), stdout);
+            ConWriteReceived(buf + start, i + 1 - start);
             std::fputs(" \b", stdout);
             start = i + 1;
         }
     }
     if (start < n)
-        std::fwrite(buf + start, 1, static_cast<size_t>(n - start), stdout);
+        ConWriteReceived(buf + start, n - start);
+}
+
+// The device behind COM n and the system's reason why it did not open.
+void ShowOpenFailure(int n, int code)
+{
+    if (code == -2) {
+        std::printf("[COM%d: no such port]\n\r", n);
+        return;
+    }
+    char dev[256];
+    ComDeviceName(n, dev, sizeof dev);
+    char why[256];
+    if (code == -1)
+        std::snprintf(why, sizeof why, "already open");
+    else
+        SysErrorText(code, why, sizeof why);
+    std::printf("[COM%d is %s: %s]\n\r", n, dev, why);
+}
+
+// An argument with a '/' after its first character is a device path
+// (/dev/ttyUSB0, ./ttyV0); options (/C3, /cls) have none.
+bool IsDevicePath(const char *arg)
+{
+    return arg[0] != 0 && std::strchr(arg + 1, '/') != nullptr;
 }
 
 }  // namespace
@@ -185,13 +214,21 @@ void ParseOption(const char *text)
         option = static_cast<char>(option - 0x20);
     const char *value = text + 2;
     switch (option) {
-    case 'B':
-        BaudRate = DecimalOrZero(value);
+    case 'B': {
+        // 0 would hang up the line; a rate that cannot be set is not saved.
+        int rate = 0;
+        if (ParseDecimal(value, &rate) && rate >= 2)
+            BaudRate = rate;
+        else
+            std::printf("Cannot use %s, the bit rate stays %d\n\r", text, BaudRate.load());
         break;
+    }
     case 'C':
         if (value[0] >= '0' && value[0] <= '9') {
             int n = DecimalOrZero(value);
-            if (ComOpen(n) != 0) {
+            int code = ComOpen(n);
+            if (code != 0) {
+                ShowOpenFailure(n, code);
                 std::printf("Cannot use COM %d\n\r", n);
             } else {
                 ComClose(n);
@@ -201,9 +238,14 @@ void ParseOption(const char *text)
             ConClearScreen();
         }
         break;
-    case 'F':
-        FlowControl = DecimalOrZero(value);
+    case 'F': {
+        int mode = 0;
+        if (ParseDecimal(value, &mode) && mode >= 0 && mode <= 3)
+            FlowControl = mode;
+        else
+            std::printf("Cannot use %s (flow control 0..3), it stays %d\n\r", text, FlowControl.load());
         break;
+    }
     case 'S': {
         int rows = DecimalOrZero(value);
         if (rows < 20)
@@ -225,13 +267,17 @@ void ShowReceived(const unsigned char *buf, int n)
         return;
     }
     if (AutoLoadActive || MultiLoadActive) {
-        for (int i = 0; i < n; ++i) {
-            if (buf[i] == 0)
-                break;
-            std::putchar(buf[i]);
-            if (buf[i] == '!')
+        int start = 0;
+        for (int i = 0; i < n && buf[i] != 0; ++i) {
+            if (buf[i] == '!') {
+                ConWriteReceived(buf + start, i + 1 - start);
+                start = i + 1;
                 AutoLoadStep();
+            }
         }
+        const void *zero = std::memchr(buf + start, 0, static_cast<size_t>(n - start));
+        int end = zero != nullptr ? static_cast<int>(static_cast<const unsigned char *>(zero) - buf) : n;
+        ConWriteReceived(buf + start, end - start);
         return;
     }
     if (LineMode) {
@@ -257,20 +303,30 @@ int TarvikMain(int argc, char **argv)
 {
     ConInitInput();
     ConInitOutput();
+    ConInitReceived();
     ComResetTable();
     ConSetTitle(TarvikVersionText);
     LoadSettings();
     if (SavedPort > 0)
         CurrentPort = SavedPort.load();
-    for (int i = 1; i < argc; ++i)
-        if (argv[i][0] == '/')
+    const char *device = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (IsDevicePath(argv[i]))
+            device = argv[i];
+        else if (argv[i][0] == '/')
             ParseOption(argv[i]);
+    }
+    // The device stands for the current port during this run.
+    if (device != nullptr && ComUseDevice(CurrentPort, device) != 0)
+        std::printf("Cannot use the device %s here: use /C#\n\r", device);
     ConSetColor(10);
     ShowBanner();
     ConSetColor(7);
     UpdateTitle();
 
-    if (ComOpen(CurrentPort) != 0) {
+    int openCode = ComOpen(CurrentPort);
+    if (openCode != 0) {
+        ShowOpenFailure(CurrentPort, openCode);
         std::printf("Can not use COM %d,\n\r\n\rPlease use : [tarvik /C#] to use another comport.\n\rPress any key to quit.",
                     CurrentPort.load());
         std::fflush(stdout);
@@ -334,6 +390,11 @@ int TarvikMain(int argc, char **argv)
             std::fflush(stdout);
         }
     } while (!ExitRequest);
+
+    // The keyboard thread ends by itself once it sees ExitRequest; its last
+    // line comes before the program's end (bounded wait).
+    for (int waited = 0; KeyThreadRunning != 0 && waited < KeyThreadEndWaitMs; waited += 5)
+        SysSleepMs(5);
 
     ComClose(CurrentPort);
     SavedPort = CurrentPort.load();

@@ -133,7 +133,9 @@ void StartTests()
                     ScanEndAddr.load(), ScanStartRate.load(), ScanEndRate.load());
         ScanAddr = ScanStartAddr.load();
         ScanRate = ScanStartRate.load();
-        if (ScanStartRate != BaudRate && IsKnownRate(ScanStartRate))
+        // Always set: the port may still run at the last scan's rate, which
+        // the BaudRate setting does not show.
+        if (IsKnownRate(ScanStartRate))
             ComSetBaud(CurrentPort, ScanStartRate);
         // Started only now, so that the first command goes out at the
         // start address and rate.

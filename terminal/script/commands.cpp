@@ -8,6 +8,7 @@
 #include "settings.h"
 #include "system.h"
 #include "transfer/transfer.h"
+#include "transfer/transfer_file.h"
 
 #include <cctype>
 #include <cstdio>
@@ -119,9 +120,11 @@ void Load(const char *command)
     if (TokenCount < 2)
         return;
     const char *name = Tokens[1];
-    std::FILE *probe = std::fopen(name, "rb");
+    // A file the download could not open (none, or a directory): nothing
+    // is sent.
+    std::FILE *probe = TransferOpenFile(name);
     if (probe == nullptr)
-        return;  // no such file: nothing is sent
+        return;
     std::fclose(probe);
     if (SetLoadPath(name) != 0)
         return;

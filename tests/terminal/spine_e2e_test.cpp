@@ -75,7 +75,7 @@ TEST(Startup, DefaultsWithoutSettingsFile)
     s.Start();
     std::string screen = s.tmux.Screen();
     EXPECT_NE(screen.find("tarvi for WIN32 version 1.30 (2005/11/29)\n[Begin Key Thread...]Current set: Use COM1 "
-                          "115200,N,8,1\nAutoRun:\nAutodownload files: None\nCurrent work directory=\"" +
+                          "115200,N,8,1 on " + s.com1.link() + "\nAutoRun:\nAutodownload files: None\nCurrent work directory=\"" +
                           Cwd(s.dir) + "\"\noriginal baudrate = "),
               std::string::npos)
         << screen;

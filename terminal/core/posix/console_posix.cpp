@@ -6,7 +6,8 @@
 // as on the console the program was first written for; every way out puts
 // the terminal back as it was.
 // Attributes: console attribute bytes shown as ANSI colours.
-// Title: the OSC 0 sequence.
+// Title: the OSC 0 sequence; the user's title is kept on the terminal's
+// title stack meanwhile and put back at the end.
 // Cursor: the terminal is asked where its cursor is (ESC [ 6 n) and its
 // answer is taken out of the key input; moves and line clearing are ANSI
 // sequences.  Text in a code page (the Chinese helps) is converted with iconv
@@ -79,6 +80,10 @@ const int RestoreSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV,
 constexpr int RestoreSignalCount = sizeof RestoreSignals / sizeof RestoreSignals[0];
 struct sigaction PreviousActions[RestoreSignalCount];
 
+// The window title the user had is pushed on the terminal's title stack at
+// start (CSI 22;0t) and popped at the end (CSI 23;0t), on every way out.
+std::atomic<bool> TitlePushed{false};
+
 void RestoreTerminalSignalSafe()
 {
     if (TermiosChanged.exchange(false)) {
@@ -86,6 +91,10 @@ void RestoreTerminalSignalSafe()
     }
     static const char reset[] = "\033[0m";
     ssize_t r = write(STDOUT_FILENO, reset, sizeof reset - 1);
+    if (TitlePushed.exchange(false)) {
+        static const char pop[] = "\033[23;0t";
+        r = write(STDOUT_FILENO, pop, sizeof pop - 1);
+    }
     (void)r;
 }
 
@@ -239,6 +248,10 @@ void ConInitOutput()
     // few writes to the terminal.
     static char buffer[1 << 16];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+    if (isatty(STDOUT_FILENO) && !TitlePushed.exchange(true)) {
+        std::fputs("\033[22;0t", stdout);
+        std::fflush(stdout);
+    }
 }
 
 void ConRestore()
