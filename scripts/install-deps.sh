@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          tmux procps coreutils iproute2 "$@")
+          tmux procps coreutils iproute2 groff-base gzip "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Installs the amd64 Debian packages as a user would and uses them from
+# outside the source tree: tarvik and its man page, quarnix-sim, the README's
+# CAN example built with pkg-config and with find_package and run against the
+# simulated slots, a frame sent and received with the installed CAN tools.
+# lintian must report no errors on the packages.  At the end the packages are
+# purged and nothing of them may be left on the machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+
+bash scripts/install-deps.sh lintian man-db gcc
+
+# The build folder of the default preset (another one for a trial run).
+build=${TARVIK_INSTALL_CHECK_BUILD:-build}
+cmake --preset default -B "$build" >/dev/null
+cmake --build "$build"
+rm -f "$build"/*.deb
+cmake --build "$build" --target package
+mapfile -t debs < <(ls "$build"/*_amd64.deb)
+packages=(tarvik libocelolnx1 libocelolnx-dev ocelo-tools)
+[ ${#debs[@]} -eq ${#packages[@]} ] || { echo "install-check: expected ${#packages[@]} packages, got: ${debs[*]}" >&2; exit 1; }
+
+echo "== lintian"
+lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs "${debs[@]}"
+
+# The library's packages for ARM controllers (preset armhf, which
+# .ci/armhf-check.sh configures) and the Windows zip (preset mingw).
+armhf=${TARVIK_INSTALL_CHECK_ARMHF:-build-armhf}
+mingw=${TARVIK_INSTALL_CHECK_MINGW:-build-mingw}
+if [ -f "$armhf/CMakeCache.txt" ]; then
+    echo "== armhf packages"
+    rm -f "$armhf"/*.deb
+    cmake --build "$armhf" --target package
+    armdebs=("$armhf"/libocelolnx1_*_armhf.deb "$armhf"/libocelolnx-dev_*_armhf.deb)
+    ls "${armdebs[@]}" >/dev/null
+    lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs "${armdebs[@]}"
+elif [ "${CI:-}" = true ]; then
+    echo "install-check: $armhf is not configured (.ci/armhf-check.sh runs first in CI)" >&2
+    exit 1
+fi
+if [ -f "$mingw/CMakeCache.txt" ]; then
+    echo "== Windows zip"
+    rm -f "$mingw"/*.zip
+    cmake --build "$mingw" --target package
+    entries=$(cmake -E tar tf "$mingw"/tarvik-*-windows.zip | sed 's|^[^/]*/||' | grep -v '/$' | LC_ALL=C sort | tr '\n' ' ')
+    want="OceloCE/Ocelo.h OceloCE/OceloCE.def OceloCE/OceloCE.dll OceloCE/libOceloCE.dll.a README.md win32/tarvik.exe win64/tarvik.exe "
+    [ "$entries" = "$want" ] || { echo "install-check: the Windows zip holds: $entries" >&2; exit 1; }
+elif [ "${CI:-}" = true ]; then
+    echo "install-check: $mingw is not configured (.ci/mingw-check.sh runs first in CI)" >&2
+    exit 1
+fi
+
+work=$(mktemp -d /tmp/tarvik-install-XXXXXX)
+recv_pid=""
+cleanup() {
+    [ -z "$recv_pid" ] || kill "$recv_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# What the machine holds before; the packages' own dependencies are present
+# already (the build needed them), so a purge must bring back exactly this.
+snapshot() { find /usr /etc /opt -xdev 2>/dev/null | grep -v -e '^/etc/ld.so.cache$' | LC_ALL=C sort; }
+snapshot > "$work/before"
+
+echo "== apt install ${debs[*]}"
+# Man pages are installed even where the machine's dpkg leaves them out.
+$SUDO apt-get install -y -qq -o DPkg::Options::=--path-include='/usr/share/man/*' \
+    -o DPkg::Options::=--path-include='/usr/share/doc/*' "${debs[@]/#/$root/}"
+
+cd "$work"
+fail() { echo "install-check: $*" >&2; exit 1; }
+
+echo "== tarvik, man, quarnix-sim"
+[ "$(command -v tarvik)" = /usr/bin/tarvik ] || fail "tarvik is not /usr/bin/tarvik"
+[ "$(tarvik --version)" = "TARVIK 1.30" ] || fail "tarvik --version: $(tarvik --version)"
+man -w tarvik | grep -qx /usr/share/man/man1/tarvik.1.gz || fail "man -w tarvik: $(man -w tarvik 2>&1)"
+man -w 3 Ocelo >/dev/null || fail "no Ocelo(3)"
+MANWIDTH=100 man tarvik 2>/dev/null | grep -q TARVIK_CODEPAGE || fail "man tarvik does not show TARVIK_CODEPAGE"
+quarnix-sim --help | grep -q -- '--link' || fail "quarnix-sim --help"
+
+echo "== the README's CAN example"
+awk '/^## The CAN board library/ { s = 1 } s && /^```c/ { f = 1; next } f && /^```/ { exit } f' \
+    "$root/README.md" > app.c
+[ -s app.c ] || fail "no C example in the README's CAN section"
+cmp app.c /usr/share/doc/libocelolnx-dev/examples/ocelo-example.c ||
+    fail "the README's example differs from the installed examples/ocelo-example.c"
+export OCELO_SIM_BUS="$work/bus"
+mkdir -m 700 "$OCELO_SIM_BUS"
+# shellcheck disable=SC2046
+cc -Wall -Werror -o app-pc app.c $(pkg-config --cflags --libs oceloLnx slotsim)
+timeout 30 ./app-pc | grep -qx 'received 123#DEAD' || fail "the example built with pkg-config"
+
+mkdir fp && cp app.c fp/ocelo-example.c && cp /usr/share/doc/libocelolnx-dev/examples/CMakeLists.txt fp/
+cmake -S fp -B fp/build -G Ninja >/dev/null
+cmake --build fp/build >/dev/null
+timeout 30 fp/build/ocelo-example | grep -qx 'received 123#DEAD' || fail "the example built with find_package"
+
+echo "== ocelo-send to ocelo-recv"
+ocelo-recv -L -n 1 -T 20000 2 > recv.log 2> recv.err &
+recv_pid=$!
+# Send until the receiver, once its board is up, has its frame and ends.
+for _ in $(seq 1 100); do
+    kill -0 "$recv_pid" 2>/dev/null || break
+    ocelo-send 1 123#DEADBEEF >/dev/null
+    sleep 0.2
+done
+wait "$recv_pid" || fail "ocelo-recv failed: $(cat recv.err)"
+recv_pid=""
+grep -Eq '^\([0-9]+\.[0-9]{6}\) slot2 123#DEADBEEF$' recv.log || fail "ocelo-recv printed: $(cat recv.log)"
+
+cd "$root"
+echo "== apt purge"
+$SUDO apt-get purge -y -qq "${packages[@]}"
+for p in "${packages[@]}"; do
+    if dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qv '^not-installed$'; then
+        fail "$p is still known to dpkg"
+    fi
+done
+snapshot > "$work/after"
+if ! diff "$work/before" "$work/after"; then
+    fail "files were left behind or removed by installing and purging the packages"
+fi
+echo "install-check: packages install, work from the PATH and purge cleanly"
