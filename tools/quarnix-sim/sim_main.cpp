@@ -49,6 +49,10 @@ long long ClockOffset = 0;  // seconds added to the host's clock
 // are split into writes and reads.
 long long TxFreeNs = 0;
 long long RxFreeNs = 0;
+// Set while the simulator handles bytes just received: what it sends then
+// is its answer, which a controller starts to send as the last of those
+// bytes arrives (RxFreeNs), however late this process got to it.
+bool Answering = false;
 
 long long MonoNs()
 {
@@ -380,11 +384,17 @@ void SimSend(const void *data, std::size_t len)
     }
     // Paced like a line: 10 bits a byte, sent in small slices, each
     // handed over when its last bit would have arrived.
+    // The slices of one send follow each other on the wire without a gap,
+    // as a UART sends what it was given; the wire is idle until the send
+    // begins (at the arrival of what it answers, or now).
     const std::size_t slice = PaceRate >= 115200 ? 64 : 8;
+    long long now = MonoNs();
+    long long from = Answering && RxFreeNs < now ? RxFreeNs : now;
+    if (TxFreeNs < from)
+        TxFreeNs = from;
     for (std::size_t off = 0; off < len; off += slice) {
         std::size_t n = len - off < slice ? len - off : slice;
-        long long now = MonoNs();
-        TxFreeNs = (TxFreeNs > now ? TxFreeNs : now) + WireNs(n);
+        TxFreeNs += WireNs(n);
         SleepUntilNs(TxFreeNs);
         WriteAll(LineFd, p + off, n);
     }
@@ -530,10 +540,12 @@ int main(int argc, char **argv)
                 PaceReceived(static_cast<std::size_t>(n));
                 if (RecordFd >= 0)
                     WriteAll(RecordFd, buf, static_cast<std::size_t>(n));
+                Answering = PaceRate > 0;
                 if (SimRawInput != nullptr)
                     SimRawInput(buf, static_cast<std::size_t>(n));
                 else
                     ShellInput(buf, static_cast<std::size_t>(n));
+                Answering = false;
             }
         } else if (r > 0) {
             // Hang-up on a device: wait a little instead of spinning.
