@@ -10,6 +10,8 @@
 //     tx_fps, tx_lost    SendCANMsg on slot 1 as fast as it returns, slot 2
 //                        receiving through GetCANMsg on a second thread;
 //                        frames that did not arrive in order
+//     rx_lost_commands, tx_lost_commands  commands the boards lost in their
+//                        one command byte during the receive and send runs
 //     rx_instr_per_frame, tx_instr_per_frame  (valgrind installed) the
 //                        library's instructions per received and per sent
 //                        frame, counted by callgrind over `frames` received
@@ -230,6 +232,18 @@ TxResult Send(unsigned long frames, double seconds)
     return t;
 }
 
+// Commands lost in the command bytes of slots 1 and 2 so far.
+unsigned long LostCommands()
+{
+    unsigned long n = 0;
+    for (int slot = 1; slot <= 2; ++slot) {
+        BoardSimStats st{};
+        BoardSimGetStats(slot, &st);
+        n += static_cast<unsigned long>(st.LostCommands);
+    }
+    return n;
+}
+
 unsigned long long CallgrindTotal(const std::string &file)
 {
     std::ifstream in(file);
@@ -306,6 +320,8 @@ int main(int argc, char **argv)
     std::printf("rx_lost %lu\n", rxLost);
     std::printf("rx_out_of_order %lu\n", bus.outOfOrder);
     std::printf("rx_overflow_reports %lu\n", bus.overflows);
+    const unsigned long rxLostCommands = LostCommands();
+    std::printf("rx_lost_commands %lu\n", rxLostCommands);
 
     if (!InitSlot(1)) {
         std::fprintf(stderr, "%s: slot 1 did not start\n", kName);
@@ -329,6 +345,7 @@ int main(int argc, char **argv)
     std::printf("tx_lost %lu\n", txLost);
     std::printf("tx_out_of_order %lu\n", arrived.outOfOrder);
     std::printf("tx_overflow_reports %lu\n", arrived.overflows);
+    std::printf("tx_lost_commands %lu\n", LostCommands() - rxLostCommands);
     Unload();
 
     if (std::system("command -v valgrind >/dev/null 2>&1") != 0) {

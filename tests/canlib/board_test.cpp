@@ -7,6 +7,9 @@
 #include <csignal>
 #include <pthread.h>
 
+#include <atomic>
+#include <thread>
+
 using namespace cantest;
 
 namespace {
@@ -379,11 +382,19 @@ TEST_F(Lnx, TransmitResultCodes)
     ASSERT_EQ(ClearStatus(1), OCELO_OK);
     ASSERT_TRUE(WaitFor([] { return BufStatus[1] == 0; }));
 
-    // No acknowledgement: 21 after a bounded wait; the ring position moved on.
+    // A board that takes no request, with the 102 of the first transmission
+    // still in 8185 (only the host clears it): 21 after at least 901 polls
+    // and 50 ms; the ring position moved on.
+    ASSERT_EQ(BoardSimPeek(1, OCELO_DP_TXACK), OCELO_TXACK_VALUE);
     ASSERT_EQ(BoardSimSetFault(1, BOARDSIM_FAULT_NO_TX_ACK, 1), 0);
+    BoardSimStats st0, st;
+    BoardSimGetStats(1, &st0);
     double t0 = NowMs();
     EXPECT_EQ(Send(1, f), OCELO_ERR_BOARD);
+    EXPECT_GE(NowMs() - t0, 50.0);
     EXPECT_LT(NowMs() - t0, 3000.0);
+    BoardSimGetStats(1, &st);
+    EXPECT_GE(st.TxAckReads - st0.TxAckReads, 901u);
     EXPECT_EQ(ocelo_lnx::TxRingPos[1], 2714u);
 
     // A data frame without data is refused before anything is written.
@@ -455,6 +466,36 @@ TEST_F(Lnx, DpramAccessAcrossPages)
     EXPECT_EQ(RakInit[1], 0);
     DPRAMWriteByte(1, 100, 0x42);
     EXPECT_EQ(DPRAMReadByte(1, 100), 0x42);
+}
+
+TEST_F(Lnx, ShortReadsOnTwoPagesFromTwoThreadsNeverTear)
+{
+    // The same offset of two pages holds different words.
+    BoardSimPoke(1, 3000, 0x11);
+    BoardSimPoke(1, 3001, 0x22);
+    BoardSimPoke(1, 3320, 0x33);
+    BoardSimPoke(1, 3321, 0x44);
+    std::atomic<int> torn{0};
+    auto reader = [&](unsigned addr, unsigned want) {
+        for (int i = 0; i < 20000; ++i)
+            if (DPRAMReadShort(1, addr) != want)
+                ++torn;
+    };
+    std::thread a(reader, 3000u, 0x2211u), b(reader, 3320u, 0x4433u);
+    a.join();
+    b.join();
+    EXPECT_EQ(torn.load(), 0);
+}
+
+TEST_F(Lnx, ACommandWrittenBeforeTheFirmwareReadTheLastIsCountedLost)
+{
+    ASSERT_EQ(BoardSimSetReactionTime(1, 100000), 0);  // a firmware busy for 100 ms
+    DPRAMWriteByte(1, OCELO_DP_COMMAND, OCELO_CMD_CLEAR_STATUS);
+    DPRAMWriteByte(1, OCELO_DP_COMMAND, OCELO_CMD_SETMASK);
+    EXPECT_EQ(LostCommands(1), 1u);
+    ASSERT_TRUE(WaitFor([] { return CommandCount(1, OCELO_CMD_SETMASK) == 1; }));
+    EXPECT_EQ(CommandCount(1, OCELO_CMD_CLEAR_STATUS), 0u);
+    allowed_lost_ = 1;
 }
 
 TEST_F(Lnx, RecoverOceloReleasesBoardsAndSlots)

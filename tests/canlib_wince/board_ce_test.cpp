@@ -35,6 +35,7 @@ class BoardCE : public ::testing::Test {
  protected:
   void SetUp() override { FreshBoard(kSlot); }
   void TearDown() override {
+    EXPECT_EQ(LostCommands(kSlot), 0u) << "commands lost in the board's command byte";
     // Leave the slot to the next test uninitialised.
     RakInit[kSlot].store(0);
     FreshBoard(kSlot);

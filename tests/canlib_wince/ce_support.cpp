@@ -6,6 +6,12 @@
 
 namespace cetest {
 
+uint64_t LostCommands(int slot) {
+  BoardSimStats stats{};
+  BoardSimGetStats(slot, &stats);
+  return stats.LostCommands;
+}
+
 std::vector<DpramAccess> TakeLog() {
   std::vector<HalvexSimAccess> raw(HALVEXSIM_LOG_MAX);
   long n = HalvexSimLogStop(raw.data(), static_cast<long>(raw.size()));

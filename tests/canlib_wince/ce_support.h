@@ -36,6 +36,10 @@ size_t AccessesOn(const std::vector<DpramAccess>& log, int slot);
 bool WaitFor(const std::function<bool()>& pred,
              std::chrono::milliseconds limit = std::chrono::seconds(10));
 
+// Commands the board in the slot lost in its one command byte (written again
+// before the firmware had read them) since it was plugged in.
+uint64_t LostCommands(int slot);
+
 // Puts a status byte and its complement (or a broken complement) in DPRAM.
 void PokePair(int slot, uint16_t addr, uint8_t value, bool valid = true);
 

@@ -234,4 +234,5 @@ TEST_F(OceloCEDll, TwoBoardsOnOneBusPass100000FramesWithoutLoss) {
   // Every frame went on the bus once: no command 1 was repeated for a
   // request the board had taken.
   EXPECT_EQ(stats.TxFrames, kForward);
+  EXPECT_EQ(LostCommands(2) + LostCommands(5), 0u);
 }

@@ -3,8 +3,13 @@
 // leaves its DPRAM to the test.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <numeric>
+#include <thread>
 
 #include "BoardSim.h"
 #include "Ocelo.h"
@@ -24,6 +29,40 @@ void PokePattern(uint16_t from, int count, uint8_t seed) {
 }
 
 }  // namespace
+
+TEST(DpramCE, ShortReadsOnTwoPagesFromTwoThreadsNeverTear) {
+  // The same offset of two pages holds different words.
+  BoardSimPoke(kSlot, 3000, 0x11);
+  BoardSimPoke(kSlot, 3001, 0x22);
+  BoardSimPoke(kSlot, 3320, 0x33);
+  BoardSimPoke(kSlot, 3321, 0x44);
+  std::atomic<int> torn{0};
+  auto reader = [&](uint16_t addr, uint16_t want) {
+    for (int i = 0; i < 200000; ++i)
+      if (DPRAMReadShort(Base(), addr) != want) ++torn;
+  };
+  std::thread a(reader, 3000, 0x2211), b(reader, 3320, 0x4433), c(reader, 3000, 0x2211), d(reader, 3320, 0x4433);
+  a.join();
+  b.join();
+  c.join();
+  d.join();
+  EXPECT_EQ(torn.load(), 0);
+}
+
+// The system stops the other threads of an ending process wherever they
+// are; the unload must not wait for a lock one of them held.
+TEST(DpramCE, AnEndingProcessUnloadsThoughAStoppedThreadHeldTheLock) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        alarm(10);
+        std::thread([] { EnterCriticalSection(&DpramLock); }).join();
+        RakInit[kSlot].store(1);
+        OceloProcessDetach(true);
+        std::_Exit(BoardSimPeek(kSlot, 8191) == 80 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
 
 TEST(DpramCE, SlotBasesComeFromTheFirstRegisterOfEachSlot) {
   for (int s = 0; s < kOceloSlots; ++s) EXPECT_EQ(SlotBases[s], GetSlotAddr(s)) << s;

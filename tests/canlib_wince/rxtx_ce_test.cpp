@@ -65,6 +65,7 @@ class RxTxCE : public ::testing::Test {
     ASSERT_EQ(OceloInit(kTx, 500000, 0, 0, 0, 0xFFFFFFFF), OCELO_OK);
   }
   void TearDown() override {
+    EXPECT_EQ(LostCommands(kRx) + LostCommands(kTx), 0u) << "commands lost in the board's command byte";
     FreshBoard(kRx);
     FreshBoard(kTx);
   }
@@ -368,5 +369,26 @@ TEST_F(RxTxCE, PollingThreadAgainstSeveralApplicationThreads) {
   EXPECT_GE(generatedSeen.load(), kGenerated);
   EXPECT_EQ(sentSeen.load(), kSent);
   EXPECT_EQ(errors.load(), 0);
+  EXPECT_EQ(LostCommands(3), 0u);
   FreshBoard(3);
+}
+
+TEST_F(RxTxCE, TwoThreadsSendingOnOneSlotLoseNoFrame) {
+  constexpr int kEach = 200;
+  auto send = [](uint8_t thread) {
+    for (int i = 0; i < kEach; ++i) {
+      unsigned char data[2] = {thread, static_cast<uint8_t>(i)};
+      EXPECT_EQ(SendCANMsg(kTx, 0, 0x300, 0, 2, data), OCELO_OK);
+    }
+  };
+  std::thread a(send, 1), b(send, 2);
+  a.join();
+  b.join();
+  int next[3] = {0, 0, 0};
+  Msg m;
+  for (int n = 0; n < 2 * kEach && Receive(kRx, m); ++n) {
+    ASSERT_TRUE(m.len == 2 && (m.data[0] == 1 || m.data[0] == 2)) << n;
+    EXPECT_EQ(m.data[1], next[m.data[0]]++) << "thread " << int(m.data[0]);
+  }
+  EXPECT_EQ(next[1] + next[2], 2 * kEach);
 }
