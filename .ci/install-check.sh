@@ -57,8 +57,11 @@ fi
 
 work=$(mktemp -d /tmp/tarvik-install-XXXXXX)
 recv_pid=""
+installed=""
 cleanup() {
     [ -z "$recv_pid" ] || kill "$recv_pid" 2>/dev/null || true
+    # A failed run does not leave the packages on the machine.
+    [ -z "$installed" ] || $SUDO apt-get purge -y -qq -o DPkg::Lock::Timeout=600 "${packages[@]}" >/dev/null 2>&1 || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -69,8 +72,9 @@ snapshot() { find /usr /etc /opt -xdev 2>/dev/null | grep -v -e '^/etc/ld.so.cac
 snapshot > "$work/before"
 
 echo "== apt install ${debs[*]}"
+installed=1
 # Man pages are installed even where the machine's dpkg leaves them out.
-$SUDO apt-get install -y -qq -o DPkg::Options::=--path-include='/usr/share/man/*' \
+$SUDO apt-get install -y -qq -o DPkg::Lock::Timeout=600 -o DPkg::Options::=--path-include='/usr/share/man/*' \
     -o DPkg::Options::=--path-include='/usr/share/doc/*' "${debs[@]/#/$root/}"
 
 cd "$work"
@@ -107,7 +111,7 @@ recv_pid=$!
 # Send until the receiver, once its board is up, has its frame and ends.
 for _ in $(seq 1 100); do
     kill -0 "$recv_pid" 2>/dev/null || break
-    ocelo-send 1 123#DEADBEEF >/dev/null
+    ocelo-send 1 123#DEADBEEF >/dev/null || true
     sleep 0.2
 done
 wait "$recv_pid" || fail "ocelo-recv failed: $(cat recv.err)"
@@ -116,7 +120,8 @@ grep -Eq '^\([0-9]+\.[0-9]{6}\) slot2 123#DEADBEEF$' recv.log || fail "ocelo-rec
 
 cd "$root"
 echo "== apt purge"
-$SUDO apt-get purge -y -qq "${packages[@]}"
+$SUDO apt-get purge -y -qq -o DPkg::Lock::Timeout=600 "${packages[@]}"
+installed=""
 for p in "${packages[@]}"; do
     if dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qv '^not-installed$'; then
         fail "$p is still known to dpkg"
