@@ -73,9 +73,11 @@ int PassWaitMs()
     return -1;
 }
 
-// One pass while the current port's device is gone: say so once, try to
-// open it again, and pause a little when it is still away.  The keyboard
-// thread goes on meanwhile: ALT_X, Escape and port switches act at once.
+// One pass while the current port's device is gone: say so once, pause a
+// little, and try to open it again.  The pause comes first: a device that
+// was only hung up is there at once, but the system may still be resetting
+// its line (a reset that would undo our settings).  The keyboard thread
+// goes on meanwhile: ALT_X, Escape and port switches act at once.
 void PortGonePass()
 {
     int n = CurrentPort;
@@ -86,14 +88,15 @@ void PortGonePass()
         std::printf("\n\r[COM%d: %s is gone; waiting for it to return]\n\r", n, dev);
         std::fflush(stdout);
     }
+    SysSleepMs(GoneRetryMs);
+    if (ExitRequest || CurrentPort != n)
+        return;
     if (ComReopen(n) == 0) {
         GonePort = 0;
         LastCts = -1;  // the modem lines are read afresh
         std::printf("\n\r[COM%d: %s is back]\n\r", n, dev);
         std::fflush(stdout);
-        return;
     }
-    SysSleepMs(GoneRetryMs);
 }
 
 // A reply completes only a test that waits for one (state 2): a stray byte

@@ -335,6 +335,11 @@ void Hangup()
     if (SlaveFd < 0)
         return;
     char name[128];
+    // What was sent before (the command's echo) reaches the terminal side
+    // first: the hang-up resets its line to the system's defaults, echo
+    // included, and echoed bytes would come back to us as input.
+    struct timespec settle = {0, 50000000};
+    nanosleep(&settle, nullptr);
     if (ptsname_r(LineFd, name, sizeof name) != 0 || ioctl(SlaveFd, TIOCVHANGUP) != 0) {
         SimSendText("\r\nhangup: not supported on this line");
         SimPrompt();
@@ -343,6 +348,12 @@ void Hangup()
     int fresh = open(name, O_RDWR | O_NOCTTY);
     close(SlaveFd);
     SlaveFd = fresh;
+    // Raw again until the terminal configures its side, as at the start.
+    struct termios t;
+    if (SlaveFd >= 0 && tcgetattr(SlaveFd, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(SlaveFd, TCSANOW, &t);
+    }
     std::fprintf(stderr, "quarnix-sim: terminal side hung up\n");
 }
 
