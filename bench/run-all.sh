@@ -142,8 +142,9 @@ for d in lnx ce; do
     rxl=$(( $(fmt "$(get ${d}_rx_lost)") + $(fmt "$(get ${d}_rx_out_of_order)") + $(fmt "$(get ${d}_rx_overflow_reports)") )) 2>/dev/null || rxl="n/a"
     txl=$(( $(fmt "$(get ${d}_tx_lost)") + $(fmt "$(get ${d}_tx_out_of_order)") + $(fmt "$(get ${d}_tx_overflow_reports)") )) 2>/dev/null || txl="n/a"
     row "$name GetCANMsg, generator at full speed" "$(fmt "$(get ${d}_rx_full_fps)")" "frames/s" "1 Mbit/s bus, 8-byte standard frames" "$bus frames/s" "$(ratio "$(get ${d}_rx_full_fps)" "$bus")" ">= 1.00"
-    row "$name GetCANMsg, bus-rate traffic (lost)" "$(fmt "$(get ${d}_rx_bus_fps)") ($rxl)" "frames/s" "bus limit" "$bus frames/s" "$(ratio "$(get ${d}_rx_bus_fps)" "$bus")" ">= 1.00, 0 lost"
-    row "$name SendCANMsg to a second board (lost)" "$(fmt "$(get ${d}_tx_fps)") ($txl)" "frames/s" "bus limit" "$bus frames/s" "$(ratio "$(get ${d}_tx_fps)" "$bus")" ">= 1.00, 0 lost"
+    rxc=$(fmt "$(get ${d}_rx_lost_commands)"); txc=$(fmt "$(get ${d}_tx_lost_commands)")
+    row "$name GetCANMsg, bus-rate traffic (lost frames, lost commands)" "$(fmt "$(get ${d}_rx_bus_fps)") ($rxl, $rxc)" "frames/s" "bus limit" "$bus frames/s" "$(ratio "$(get ${d}_rx_bus_fps)" "$bus")" ">= 1.00, 0 lost"
+    row "$name SendCANMsg to a second board (lost frames, lost commands)" "$(fmt "$(get ${d}_tx_fps)") ($txl, $txc)" "frames/s" "bus limit" "$bus frames/s" "$(ratio "$(get ${d}_tx_fps)" "$bus")" ">= 1.00, 0 lost"
     row "$name instructions per received frame" "$(fmt "$(get ${d}_rx_instr_per_frame)")" "" "" "" "" ""
     row "$name instructions per sent frame" "$(fmt "$(get ${d}_tx_instr_per_frame)")" "" "" "" "" ""
 done

@@ -98,8 +98,9 @@ extern "C" {
 // sequence of this slot have the slot signals blocked and hold the slot's
 // register lock; the handler takes the same lock, so its accesses never fall
 // between another thread's page write and window access.  If the lock stays
-// taken (another thread is mid-sequence), the event is left on the board and
-// that thread raises the signal again when it lets go.
+// taken (another thread is mid-sequence), the interrupt is marked as left
+// over and that thread handles it when it lets go; exactly one of the two
+// takes the mark, so one interrupt is handled once.
 void RakCAN_ISR(int IntSingal)
 {
     const int saved = errno;
