@@ -96,6 +96,12 @@ cmp app.c /usr/share/doc/libocelolnx-dev/examples/ocelo-example.c ||
     fail "the README's example differs from the installed examples/ocelo-example.c"
 export OCELO_SIM_BUS="$work/bus"
 mkdir -m 700 "$OCELO_SIM_BUS"
+# The .pc files name the folders the packages put the files in.
+for pc in oceloLnx:liboceloLnx.so:Ocelo.h slotsim:libslotsim.so:SlotSim.h; do
+    IFS=: read -r name lib header <<< "$pc"
+    [ -e "$(pkg-config --variable=libdir "$name")/$lib" ] || fail "$name.pc: libdir $(pkg-config --variable=libdir "$name") has no $lib"
+    [ -e "$(pkg-config --variable=includedir "$name")/$header" ] || fail "$name.pc: includedir has no $header"
+done
 # shellcheck disable=SC2046
 cc -Wall -Werror -o app-pc app.c $(pkg-config --cflags --libs oceloLnx slotsim)
 timeout 30 ./app-pc | grep -qx 'received 123#DEAD' || fail "the example built with pkg-config"
