@@ -47,7 +47,8 @@ double CpuSeconds(int pid)
 }
 
 // tarvik in a pane on COM1 = quarnix-sim behind dir/com1; the simulator is
-// started here so that the test can unplug its line (SIGUSR1, SIGUSR2).
+// started here so that the test can unplug its line and plug it in again
+// (SIGUSR2).
 struct Session {
     TempDir dir;
     Process sim;
@@ -71,7 +72,7 @@ struct Session {
         std::string tty = tmux.Format("#{pane_tty}");
         return std::atoi(Popen("pgrep -t " + tty.substr(5) + " -f " + Quote("^" + TarvikPath())).c_str());
     }
-    void Unplug() { kill(sim.pid(), SIGUSR1); }
+    void Unplug() { kill(sim.pid(), SIGUSR2); }
     void Plug() { kill(sim.pid(), SIGUSR2); }
     std::string GoneLine() { return "[COM1: " + link + " is gone; waiting for it to return]"; }
     std::string BackLine() { return "[COM1: " + link + " is back]"; }

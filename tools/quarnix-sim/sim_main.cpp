@@ -90,11 +90,11 @@ int LineLen = 0;
 
 void OnSignal(int) { Stop = true; }
 
-// The line unplugged (SIGUSR1) and plugged in again (SIGUSR2), as a USB
-// adapter is when the controller reboots: handled by the main loop.
-std::atomic<int> PlugRequest{0};  // 1 unplug, 2 plug in
-void OnUnplug(int) { PlugRequest = 1; }
-void OnPlug(int) { PlugRequest = 2; }
+// SIGUSR2 unplugs the line, or plugs it in again, as a USB adapter is when
+// the controller reboots: handled by the main loop.  (SIGUSR1 belongs to
+// the block sender of the modules.)
+std::atomic<int> PlugRequest{0};
+void OnPlugSignal(int) { PlugRequest = 1; }
 
 void Usage()
 {
@@ -108,9 +108,10 @@ void Usage()
         "                     terminal leave at that rate, bytes from it are taken as they\n"
         "                     would arrive\n"
         "  --quiet            no start-up message on the line\n"
-        "Port faults: SIGUSR1 unplugs the line (the pseudo-terminal closes, the link goes);\n"
-        "  SIGUSR2 plugs it in again (a new pseudo-terminal behind the same link); the shell\n"
-        "  command hangup hangs the terminal side up (TIOCVHANGUP) and goes on serving\n"
+        "Port faults: SIGUSR2 unplugs the line (the pseudo-terminal closes, the link goes)\n"
+        "  and, sent again, plugs it in again (a new pseudo-terminal behind the same link);\n"
+        "  the shell command hangup hangs the terminal side up (TIOCVHANGUP) and goes on\n"
+        "  serving\n"
         "  --help             this text\n"
         "  --version          the version\n"
         "Shell commands: date [MM/DD/YYYY], time [HH:MM:SS], run, ver, help,\n"
@@ -507,9 +508,7 @@ int main(int argc, char **argv)
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    sa.sa_handler = OnUnplug;
-    sigaction(SIGUSR1, &sa, nullptr);
-    sa.sa_handler = OnPlug;
+    sa.sa_handler = OnPlugSignal;
     sigaction(SIGUSR2, &sa, nullptr);
 
     if (PaceRate > 0)
@@ -533,10 +532,11 @@ int main(int argc, char **argv)
 
     unsigned char buf[4096];
     while (!Stop) {
-        int plug = PlugRequest.exchange(0);
-        if (plug == 1 && device == nullptr) {
+        if (PlugRequest.exchange(0) == 0 || device != nullptr) {
+            // nothing asked, or a real device (not ours to unplug)
+        } else if (LineFd >= 0) {
             Unplug();
-        } else if (plug == 2 && device == nullptr && LineFd < 0) {
+        } else {
             LineFd = OpenPty();
             if (LineFd >= 0 && !Quiet) {
                 SimSendText("\r\nQuarnix 2.10 controller (simulated)");
