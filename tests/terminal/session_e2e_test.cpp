@@ -69,7 +69,7 @@ TEST(Session, ArmedDownloadKeysAndHeldKeys)
     s.com1.Write("!");
     ASSERT_EQ(s.Block().size(), 260u);
     ASSERT_EQ(s.Block().substr(2, 10), "0123456789");
-    EXPECT_EQ(s.com1.ReadN(11), "test.exe\rab");
+    EXPECT_EQ(s.com1.ReadN(11), "test.exe\rab") << s.tmux.Screen();
     s.Quit();
 }
 
