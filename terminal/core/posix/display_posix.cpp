@@ -174,6 +174,18 @@ void ConWriteReceived(const unsigned char *buf, int n)
     Init();
     int i = 0;
     while (i < n) {
+        if (PendingLen == 0) {
+            // Plain ASCII and the control characters that act go out as
+            // they are, in one write.
+            int j = i;
+            while (j < n && ((buf[j] >= 0x20 && buf[j] < 0x7F) || IsActing(buf[j])))
+                ++j;
+            if (j > i) {
+                std::fwrite(buf + i, 1, static_cast<std::size_t>(j - i), stdout);
+                i = j;
+                continue;
+            }
+        }
         unsigned char c = buf[i];
         if (IsControl(c)) {
             if (PendingLen > 0)
@@ -186,16 +198,6 @@ void ConWriteReceived(const unsigned char *buf, int n)
             continue;
         }
         int j = i;
-        if (PendingLen == 0) {
-            // Plain ASCII goes out as it is.
-            while (j < n && buf[j] >= 0x20 && buf[j] < 0x7F)
-                ++j;
-            if (j > i) {
-                std::fwrite(buf + i, 1, static_cast<std::size_t>(j - i), stdout);
-                i = j;
-                continue;
-            }
-        }
         while (j < n && !IsControl(buf[j]))
             ++j;
         ShowText(buf + i, static_cast<std::size_t>(j - i), j == n);
