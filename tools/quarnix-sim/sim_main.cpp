@@ -67,10 +67,19 @@ long long WireNs(std::size_t n)
     return static_cast<long long>(n) * 10 * 1000000000LL / PaceRate;
 }
 
+// A sleep ends some tens of microseconds late (more on a busy machine), and
+// every late end would count as line time: at 921600 bit/s a block is only
+// 2.8 ms on the wire.  So the sleep ends this much early and the rest is
+// waited out on the clock.
+constexpr long long SpinNs = 100000;
+
 void SleepUntilNs(long long when)
 {
-    struct timespec ts = {static_cast<time_t>(when / 1000000000LL), static_cast<long>(when % 1000000000LL)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && !Stop) {
+    long long early = when - SpinNs;
+    struct timespec ts = {static_cast<time_t>(early / 1000000000LL), static_cast<long>(early % 1000000000LL)};
+    while (MonoNs() < early && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && !Stop) {
+    }
+    while (MonoNs() < when && !Stop) {
     }
 }
 
