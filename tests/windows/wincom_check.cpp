@@ -12,6 +12,8 @@
 //   wincom_check send N COUNT     send COUNT bytes of a counting pattern
 //   wincom_check purge N          open: what was waiting before is gone
 //   wincom_check break N          a break, then "after" on the line
+//   wincom_check gone N           a wait without time-out ended by ComWake, then
+//                                 the device goes away and comes back
 #include "globals.h"
 #include "serial.h"
 
@@ -208,13 +210,54 @@ int CmdBreak(int n)
     return 0;
 }
 
+DWORD WINAPI WakeLater(LPVOID)
+{
+    Sleep(500);
+    ComWake();
+    return 0;
+}
+
+int CmdGone(int n)
+{
+    int r = ComOpen(n);
+    Report("open", r);
+    if (r != 0)
+        return 1;
+    Configure(n, 9600, 0, 8, 1);
+    HANDLE waker = CreateThread(nullptr, 0, WakeLater, nullptr, 0, nullptr);
+    Report("wait_woken", ComWaitReadable(n, -1));
+    WaitForSingleObject(waker, INFINITE);
+    CloseHandle(waker);
+    Report("ready", 1);
+    // The test closes its end of the line now: the wait ends, and reads
+    // tell that the device has gone.
+    Report("wait_gone", ComWaitReadable(n, -1));
+    char b;
+    Report("read_gone", ComRead(n, &b, 1));
+    Report("read_gone_again", ComRead(n, &b, 1));
+    int back = -1;
+    for (int tries = 0; tries < 600 && back != 0; ++tries) {
+        back = ComReopen(n);
+        if (back != 0)
+            Sleep(100);
+    }
+    Report("reopen", back);
+    DCB dcb;
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(reinterpret_cast<HANDLE>(PortHandles[n].load()), &dcb);
+    Report("dcb_rate", static_cast<long>(dcb.BaudRate));
+    Report("released", WaitForRelease(n));
+    Report("close", ComClose(n));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     ComResetTable();
     if (argc < 3) {
-        std::fprintf(stderr, "usage: wincom_check open|try|hold|line|echo|send|purge|break N [...]\n");
+        std::fprintf(stderr, "usage: wincom_check open|try|hold|line|echo|send|purge|break|gone N [...]\n");
         return 2;
     }
     std::string cmd = argv[1];
@@ -235,6 +278,8 @@ int main(int argc, char **argv)
         return CmdPurge(n);
     if (cmd == "break")
         return CmdBreak(n);
+    if (cmd == "gone")
+        return CmdGone(n);
     std::fprintf(stderr, "wincom_check: bad arguments\n");
     return 2;
 }

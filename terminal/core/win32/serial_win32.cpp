@@ -27,8 +27,9 @@
 // handle: ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_GEN_FAILURE,
 // ERROR_DEVICE_REMOVED, ERROR_NOT_READY and others, depending on the
 // driver; pending requests end with ERROR_OPERATION_ABORTED.  A port whose
-// ClearCommError fails is taken as gone (a present device always answers
-// it): ComRead returns ComGone from then on, and ComReopen closes the dead
+// ClearCommError fails, or whose read fails with anything but a
+// cancellation, is taken as gone (a present device answers both): ComRead
+// returns ComGone from then on, and ComReopen closes the dead
 // handle (some drivers bring the COM name back only then) and opens the
 // device again with the settings the layer last gave it.
 #include "serial.h"
@@ -110,6 +111,8 @@ constexpr DWORD WriteStallMs = 5000;
 // Bound on a read of bytes that the driver reports waiting, and on the end
 // of a cancelled request.
 constexpr DWORD ReadStallMs = 1000;
+// How often a wait on a held read looks whether the device is still there.
+constexpr DWORD DeviceCheckMs = 10000;
 // Receive queue and transmit queue sizes asked of the driver.
 constexpr DWORD InQueueSize = 16384;
 constexpr DWORD OutQueueSize = 1024;
@@ -231,19 +234,30 @@ int EventEnded(int n, HANDLE h, PortState &s)
     return (s.eventMask & EV_CTS) ? StepCts : StepAgain;
 }
 
+// A read that failed with error: true when the device has gone (anything
+// but a cancellation), which is then noted.
+bool ReadFailed(int n, DWORD error)
+{
+    if (error == ERROR_OPERATION_ABORTED)
+        return false;
+    Gone[n] = true;
+    return true;
+}
+
 // Takes the result of an ended held read (lock held).
 int HeldReadEnded(int n, HANDLE h, PortState &s)
 {
     DWORD got = 0;
     BOOL ok = GetOverlappedResult(h, &s.readIo, &got, FALSE);
-    if (!ok && GetLastError() == ERROR_IO_INCOMPLETE)
+    DWORD error = ok ? 0 : GetLastError();
+    if (error == ERROR_IO_INCOMPLETE)
         return StepAgain;
     if (got == 1) {
         s.held = PortState::HeldReady;
         return StepReadable;
     }
     s.held = PortState::HeldNone;
-    if (QueueCount(n, h) < 0)
+    if ((!ok && ReadFailed(n, error)) || QueueCount(n, h) < 0)
         return StepReadable;
     if (ok)
         s.way = WayPoll;  // the read came back empty at once: it cannot wait
@@ -286,10 +300,8 @@ int Arm(int n, HANDLE h, PortState &s)
                     if (r != StepAgain)
                         return r;
                 }
-            } else if (QueueCount(n, h) < 0) {
+            } else if (ReadFailed(n, GetLastError())) {
                 return StepReadable;
-            } else {
-                s.way = WayPoll;
             }
         }
     }
@@ -414,6 +426,17 @@ int ComReopen(int n)
     HANDLE h = OpenDevice(n);
     if (h == INVALID_HANDLE_VALUE)
         return static_cast<int>(GetLastError());
+    // A name that opens is not yet a device that answers (wine opens a COM
+    // name whose device file has gone).
+    DCB probe;
+    probe.DCBlength = sizeof probe;
+    DWORD errors = 0;
+    COMSTAT stat;
+    if (!GetCommState(h, &probe) || !ClearCommError(h, &errors, &stat)) {
+        DWORD error = GetLastError();
+        CloseHandle(h);
+        return error != 0 ? static_cast<int>(error) : ERROR_NOT_READY;
+    }
     PortState &s = Ports[n];
     {
         std::lock_guard<std::mutex> lock(s.lock);
@@ -478,8 +501,8 @@ int ComRead(int n, void *buffer, int max)
         if (ReadFile(h, out + have, want, nullptr, &s.readIo) || GetLastError() == ERROR_IO_PENDING) {
             DWORD error = 0;
             got = FinishIo(h, &s.readIo, ReadStallMs, &error);
-        } else if (have == 0) {
-            return QueueCount(n, h) < 0 ? ComGone : -1;
+        } else if (ReadFailed(n, GetLastError())) {
+            return have > 0 ? have : ComGone;
         }
         have += static_cast<int>(got);
     }
@@ -693,11 +716,18 @@ int ComWaitReadable(int n, int timeout_ms)
         }
         int step;
         HANDLE portSignal = nullptr;
+        DWORD slice = left;
         {
             std::lock_guard<std::mutex> lock(s.lock);
             step = Arm(n, h, s);
             if (step == StepArmed)
                 portSignal = s.way == WayEvents ? s.eventDone : s.readDone;
+            // A held read is not ended by every driver when the device
+            // goes (wine's, when the far side of a pseudo-terminal closes):
+            // now and then it is cancelled and started again, and a device
+            // that has gone fails the new read at once.
+            if (s.way == WayHeldRead && left > DeviceCheckMs)
+                slice = DeviceCheckMs;
         }
         if (step == StepReadable)
             return 1;
@@ -724,7 +754,16 @@ int ComWaitReadable(int n, int timeout_ms)
         // The port's request first: data that arrived with a wake-up is
         // reported as data (the wake-up stays for the next wait).
         HANDLE objects[2] = {portSignal, wake};
-        DWORD w = WaitForMultipleObjects(2, objects, FALSE, left);
+        DWORD w = WaitForMultipleObjects(2, objects, FALSE, slice);
+        if (w == WAIT_TIMEOUT && slice != left) {
+            std::lock_guard<std::mutex> lock(s.lock);
+            if (s.held == PortState::HeldPending) {
+                DWORD error = 0;
+                CancelIoEx(h, &s.readIo);
+                s.held = FinishIo(h, &s.readIo, ReadStallMs, &error) == 1 ? PortState::HeldReady : PortState::HeldNone;
+            }
+            continue;
+        }
         if (w == WAIT_OBJECT_0 + 1 || w == WAIT_TIMEOUT)
             return 0;
         if (w != WAIT_OBJECT_0)
