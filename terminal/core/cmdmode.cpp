@@ -63,7 +63,12 @@ void Port(const char *line)
         int n = DecimalOrZero(line + 1);
         if (n < 1 || n > 256) {
             std::printf("\n\rPort must >=1 and <=256\n\r");
-        } else if (ComOpen(n) == 0) {
+        } else if (int code = ComOpen(n); code != 0) {
+            if (n != CurrentPort) {
+                std::printf("\n\r");
+                ShowPortOpenFailure(n, code);
+            }
+        } else {
             ComClose(CurrentPort);
             CurrentPort = n;
             ComSetTimeouts(n);

@@ -58,7 +58,8 @@ void SendText(const char *text)
 
 void SwitchPort(int n)
 {
-    if (ComOpen(n) == 0) {
+    int code = ComOpen(n);
+    if (code == 0) {
         ComClose(CurrentPort);
         CurrentPort = n;
         ComSetBaud(n, BaudRate);
@@ -69,7 +70,9 @@ void SwitchPort(int n)
         ComSetQueues(n);
         UpdateTitle();
     } else if (n != CurrentPort) {
-        std::printf("\n\r{*** Cannot change to COM%d ***}\n\r", n);
+        std::printf("\n\r");
+        ShowPortOpenFailure(n, code);
+        std::printf("{*** Cannot change to COM%d ***}\n\r", n);
     }
 }
 
@@ -136,12 +139,15 @@ void HandleKey(int code)
 {
     if (TransferActive) {
         // A transfer owns the port: keys are not mixed into the protocol.
-        // Escape cancels it; ALT_X still asks for the end; a download key
-        // while a single download is armed adds its flags (F8 then F9 keeps
-        // the run after the load, F9 then F8 asks for it); every other key
-        // is held until the transfer has ended.
+        // Escape cancels it and drops the keys held so far (they were meant
+        // for after a transfer that no longer ends as planned); ALT_X still
+        // asks for the end; a download key while a single download is armed
+        // adds its flags (F8 then F9 keeps the run after the load, F9 then
+        // F8 asks for it); every other key is held until the transfer has
+        // ended.
         if (code == KEY_ESC) {
             CancelRequest = 1;
+            HeldCount = 0;
         } else if (code == KeyAlt('X')) {
             ExitRequest = 1;
         } else if (IsDownloadKey(code) && AutoLoadActive != 0) {

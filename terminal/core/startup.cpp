@@ -165,8 +165,17 @@ void ShowNormal(const unsigned char *buf, int n)
         ConWriteReceived(buf + start, n - start);
 }
 
+// An argument with a '/' after its first character is a device path
+// (/dev/ttyUSB0, ./ttyV0); options (/C3, /cls) have none.
+bool IsDevicePath(const char *arg)
+{
+    return arg[0] != 0 && std::strchr(arg + 1, '/') != nullptr;
+}
+
+}  // namespace
+
 // The device behind COM n and the system's reason why it did not open.
-void ShowOpenFailure(int n, int code)
+void ShowPortOpenFailure(int n, int code)
 {
     if (code == -2) {
         std::printf("[COM%d: no such port]\n\r", n);
@@ -181,15 +190,6 @@ void ShowOpenFailure(int n, int code)
         SysErrorText(code, why, sizeof why);
     std::printf("[COM%d is %s: %s]\n\r", n, dev, why);
 }
-
-// An argument with a '/' after its first character is a device path
-// (/dev/ttyUSB0, ./ttyV0); options (/C3, /cls) have none.
-bool IsDevicePath(const char *arg)
-{
-    return arg[0] != 0 && std::strchr(arg + 1, '/') != nullptr;
-}
-
-}  // namespace
 
 void ShowBanner()
 {
@@ -231,7 +231,7 @@ void ParseOption(const char *text)
             int n = DecimalOrZero(value);
             int code = ComOpen(n);
             if (code != 0) {
-                ShowOpenFailure(n, code);
+                ShowPortOpenFailure(n, code);
                 std::printf("Cannot use COM %d\n\r", n);
             } else {
                 ComClose(n);
@@ -329,7 +329,7 @@ int TarvikMain(int argc, char **argv)
 
     int openCode = ComOpen(CurrentPort);
     if (openCode != 0) {
-        ShowOpenFailure(CurrentPort, openCode);
+        ShowPortOpenFailure(CurrentPort, openCode);
         std::printf("Can not use COM %d,\n\r\n\rPlease use : [tarvik /C#] to use another comport.\n\rPress any key to quit.",
                     CurrentPort.load());
         std::fflush(stdout);

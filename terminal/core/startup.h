@@ -12,5 +12,9 @@ void ParseOption(const char *text);
 void ShowBanner();
 void UpdateTitle();
 
+// Prints the device behind COM n and the system's reason why ComOpen(n)
+// failed with code.
+void ShowPortOpenFailure(int n, int code);
+
 // One pass's display of n received bytes in the mode in force.
 void ShowReceived(const unsigned char *buf, int n);

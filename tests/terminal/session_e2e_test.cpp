@@ -129,12 +129,16 @@ TEST(Session, AutoScanSetsItsStartRate)
     s.Quit();
 }
 
-// Command mode takes the last COM number and refuses the one after it.
+// Command mode takes the last COM number and refuses the one after it; a
+// port that does not open is named with the system's reason.
 TEST(Session, CommandModePortEdges)
 {
     Session s;
     PtyPeer com256(s.dir, "com256");
-    s.Start(TarvikCommand({{1, s.com1.link()}, {256, com256.link()}}));
+    s.Start(TarvikCommand({{1, s.com1.link()}, {7, "./missing"}, {256, com256.link()}}));
+    s.Command("c7");
+    ASSERT_TRUE(s.tmux.WaitScreen("[COM7 is ./missing: No such file or directory]\n\nCurrent use COM 1"))
+        << s.tmux.Screen();
     s.Command("c256");
     ASSERT_TRUE(s.tmux.WaitScreen("Current use COM 256")) << s.tmux.Screen();
     EXPECT_TRUE(s.tmux.WaitTitle("[COM256:")) << s.tmux.Title();
