@@ -15,6 +15,11 @@
  * A board's firmware takes a while to restart: after the system reset for a
  * polling host (command 12) it posts event 64 only after the reset delay
  * (HALVEXSIM_RESET_DELAY_MS unless set otherwise), never at once.
+ *
+ * The boards are those of BoardSim.h, strict as the real ones: one command
+ * byte, read by the firmware a reaction time after each write (200 us;
+ * $OCELO_SIM_REACTION_US or BoardSimSetReactionTime), a command written
+ * sooner replacing the unread one (counted in BoardSimStats.LostCommands).
  */
 #ifndef HALVEXSIM_H
 #define HALVEXSIM_H
