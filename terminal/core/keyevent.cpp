@@ -64,5 +64,9 @@ int KeyDecodeEvent(const KeyEvent &event)
         return KeyF(fkey);
     if (vk >= VirtualKeyLeft && vk <= VirtualKeyDown)
         return vk + 0x100;
+    // Some consoles (wine's on a terminal) report the Escape key without
+    // its character.
+    if (vk == VirtualKeyEscape)
+        return KEY_ESC;
     return 0;
 }

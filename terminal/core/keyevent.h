@@ -19,6 +19,7 @@ constexpr std::uint32_t KeyStateEnhanced = 0x0100;
 
 // Virtual-key codes that the decoding looks at.  Letters and digits are
 // their upper-case ASCII values ('A' = 0x41, '0' = 0x30).
+constexpr int VirtualKeyEscape = 0x1B;
 constexpr int VirtualKeyLeft = 0x25;
 constexpr int VirtualKeyUp = 0x26;
 constexpr int VirtualKeyRight = 0x27;

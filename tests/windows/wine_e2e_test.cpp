@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <map>
 #include <memory>
@@ -522,6 +523,152 @@ TEST(WineTarvikExe, SettingsFileWrittenAndReadBack)
         EXPECT_NE(Stty(com5->link()).find("speed 9600 baud"), std::string::npos);
         QuitTarvik(tmux);
     }
+}
+
+// The names in a folder.
+std::vector<std::string> ListDir(const std::string &path)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir(path.c_str())) {
+        while (struct dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+// The tarvik.exe process started with "TARVIK_RUN=tag" in its environment
+// (0 when there is none).
+int FindTarvik(const std::string &tag)
+{
+    const std::string want = std::string("TARVIK_RUN=") + tag + '\0';
+    for (int tries = 0; tries < 100; ++tries) {
+        for (const auto &name : ListDir("/proc")) {
+            if (name.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            std::string dir = "/proc/" + name;
+            if (ReadFile(dir + "/comm").rfind("tarvik.exe", 0) != 0)
+                continue;
+            if (('\0' + ReadFile(dir + "/environ")).find('\0' + want) != std::string::npos)
+                return std::atoi(name.c_str());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return 0;
+}
+
+// Context switches of all the process's threads, and its CPU time in
+// clock ticks.
+void ProcessCost(int pid, long *switches, long *ticks)
+{
+    *switches = 0;
+    std::string task = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto &tid : ListDir(task)) {
+        std::string status = ReadFile(task + "/" + tid + "/status");
+        for (const char *key : {"voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"}) {
+            std::size_t at = status.find(key);
+            if (at != std::string::npos)
+                *switches += std::atol(status.c_str() + at + std::strlen(key));
+        }
+    }
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t at = stat.rfind(')');
+    long utime = 0, stime = 0;
+    std::sscanf(stat.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime);
+    *ticks = utime + stime;
+}
+
+// Cost per second of an idle or waiting tarvik over a few seconds.
+void MeasureCost(int pid, double *switchesPerSecond, double *cpuShare)
+{
+    long s0, t0, s1, t1;
+    ProcessCost(pid, &s0, &t0);
+    const int seconds = 4;
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    ProcessCost(pid, &s1, &t1);
+    *switchesPerSecond = static_cast<double>(s1 - s0) / seconds;
+    *cpuShare = static_cast<double>(t1 - t0) / static_cast<double>(sysconf(_SC_CLK_TCK) * seconds);
+}
+
+// Bounds that only a polling loop breaks: a receive loop asking the driver
+// every millisecond made about 500 switches a second.
+constexpr double IdleSwitchesMax = 20;
+constexpr double IdleCpuMax = 0.10;
+
+TEST(WineTarvikExe, IdleWithoutPollingThenKeysAndADownload)
+{
+    TempDir dir;
+    mkdir((dir / "store").c_str(), 0755);
+    std::string data;
+    for (int i = 0; i < 5000; ++i)
+        data.push_back(static_cast<char>((i * 31 + i / 256) & 0xFF));
+    WriteFile(dir / "q.bin", data);
+    WriteFile(dir / "tarvik.ini", "C6 B115200 P0 D8 S1\nFq.bin \n\nw25\n");
+    unlink(WineEnvironment::Port(6).c_str());
+    Simulator sim(WineEnvironment::Ports(), {"--store", dir / "store"}, "com6");
+    Tmux tmux(100, 30);
+    tmux.Start("TARVIK_RUN=idle " + Wine() + " " + Quote(Exe("tarvik.exe")), dir.path());
+    ASSERT_TRUE(tmux.WaitScreen("now baudrate", 60000)) << tmux.Screen();
+    int pid = FindTarvik("idle");
+    ASSERT_NE(pid, 0);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    double switches = 0, cpu = 0;
+    MeasureCost(pid, &switches, &cpu);
+    EXPECT_LT(switches, IdleSwitchesMax) << "context switches a second, idle";
+    EXPECT_LT(cpu, IdleCpuMax) << "share of a core, idle";
+
+    // After the long wait, keys reach the controller and a download runs.
+    tmux.Type("abc");
+    tmux.Key("Enter");
+    EXPECT_TRUE(WaitFor([&] { return sim.Received().find("abc\r") != std::string::npos; }, 30000)) << sim.Received();
+    tmux.Key("F8");
+    EXPECT_TRUE(tmux.WaitScreen("Transfer time is", 60000)) << tmux.Screen();
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(dir / "store/FLASH.q.bin") == data; }, 30000));
+    QuitTarvik(tmux);
+}
+
+TEST(WineTarvikExe, EscapeEndsAWaitAndAPortThatGoesComesBack)
+{
+    TempDir dir;
+    WriteFile(dir / "tarvik.ini", "C5 B9600 P0 D8 S1\nFq.bin \n\nw25\n");
+    auto com5 = PortPeer(5);
+    // The line's far end stays with the test, not with the terminal
+    // multiplexer's server started below: closing it must hang the line up.
+    for (int fd = 3; fd < 1024; ++fd)
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    Tmux tmux(100, 30);
+    tmux.Start("TARVIK_RUN=gone " + Wine() + " " + Quote(Exe("tarvik.exe")), dir.path());
+    ASSERT_TRUE(tmux.WaitScreen("now baudrate", 60000)) << tmux.Screen();
+    int pid = FindTarvik("gone");
+    ASSERT_NE(pid, 0);
+
+    // A download armed for a controller that never answers waits until
+    // Escape.
+    com5->Read(500, 100);
+    tmux.Key("F9");
+    EXPECT_EQ(com5->ReadN(5, 30000), "LOAD\r");
+    tmux.Key("Escape");
+    EXPECT_TRUE(tmux.WaitScreen("[Download cancelled]", 30000)) << tmux.Screen();
+
+    // The device goes: tarvik says so and waits for it without spinning.
+    com5.reset();
+    unlink(WineEnvironment::Port(5).c_str());
+    EXPECT_TRUE(tmux.WaitScreen("is gone", 60000)) << tmux.Screen();
+    double switches = 0, cpu = 0;
+    MeasureCost(pid, &switches, &cpu);
+    EXPECT_LT(cpu, IdleCpuMax) << "share of a core while the port is gone";
+
+    // It comes back at the same place with the same settings: the session
+    // goes on.
+    com5 = PortPeer(5);
+    EXPECT_TRUE(tmux.WaitScreen("is back", 60000)) << tmux.Screen();
+    EXPECT_TRUE(WaitFor([&] { return Stty(com5->link()).find("speed 9600 baud") != std::string::npos; }, 30000));
+    tmux.Type("x");
+    EXPECT_EQ(com5->ReadN(1, 30000), "x");
+    com5->Write("from the controller again");
+    EXPECT_TRUE(tmux.WaitScreen("from the controller again", 30000)) << tmux.Screen();
+    QuitTarvik(tmux);
 }
 
 TEST(WineTarvikExe, ChineseHelpSetsTheInputCodePageAndReadsRight)
