@@ -98,6 +98,29 @@ echo "-- reaction, $samples samples" >&2
 run "reaction" "" "$bin/term_bench" reaction "$bin/tarvik" "$samples"
 run "pty one-byte round trip" "rtt1_" "$bin/pty_floor" "$rounds" 1
 
+# 4b. tarvik.exe under wine, on the same kind of line: idle cost and reaction.
+# Needs wine and the Windows build (build-mingw/bin/tarvik.exe, made here
+# when mingw-w64 is installed); left out (n/a) without them.
+wexe=$PWD/build-mingw/bin/tarvik.exe
+if command -v wineserver >/dev/null && command -v x86_64-w64-mingw32-g++ >/dev/null; then
+    { cmake --preset mingw >/dev/null && cmake --build --preset mingw --target tarvik >/dev/null; } ||
+        echo "run-all: the Windows build failed" >&2
+fi
+if command -v wineserver >/dev/null && [ -f "$wexe" ]; then
+    echo "-- tarvik.exe under wine: idle ${idle_s} s, reaction $samples samples" >&2
+    saved_display=${DISPLAY:-}
+    unset DISPLAY  # wine's desktop would need it
+    export WINEPREFIX=$work/wine WINEDEBUG=-all TARVIK_EXE=$wexe
+    wloader=wine
+    [ -x /usr/lib/wine/wine64 ] && wloader=/usr/lib/wine/wine64 && export WINELOADER=$wloader
+    timeout 300 $wloader wineboot -i >/dev/null 2>&1
+    run "idle tarvik.exe" "wine_" "$bin/term_bench" idle "tarvik=$PWD/bench/wine/tarvik-wine.sh" "$idle_s"
+    run "reaction tarvik.exe" "wine_" "$bin/term_bench" reaction "$PWD/bench/wine/tarvik-wine.sh" "$samples"
+    wineserver -k >/dev/null 2>&1
+    unset WINEPREFIX TARVIK_EXE WINELOADER
+    [ -n "$saved_display" ] && export DISPLAY=$saved_display
+fi
+
 # 5. CAN, both deliverables.
 echo "-- CAN oceloLnx" >&2
 run "can oceloLnx" "lnx_" "$bin/can_bench" "$can_s" "$cg_frames"
@@ -136,6 +159,9 @@ row "reaction port -> screen, median" "$(fmt "$(get reaction_port_to_screen_medi
 row "reaction port -> screen, p99" "$(fmt "$(get reaction_port_to_screen_p99_us)" 1)" "us" "" "" "" ""
 row "reaction key -> port, median" "$(fmt "$(get reaction_key_to_port_median_us)" 1)" "us" "pty 1-byte round trip" "$(fmt "$rtt1" 1) us" "$(ratio "$(get reaction_key_to_port_median_us)" "$rtt1")" "< 500 us"
 row "reaction key -> port, p99" "$(fmt "$(get reaction_key_to_port_p99_us)" 1)" "us" "" "" "" ""
+row "tarvik.exe under wine: idle wakeups (all threads)" "$(fmt "$(get wine_idle_wakeups_per_s)" 2)" "/s" "tarvik on Linux" "$(fmt "$iw" 2) /s" "-" "<= 1 /s"
+row "tarvik.exe under wine: idle CPU" "$(fmt "$(get wine_idle_cpu_s_per_min)" 4)" "s/min" "tarvik on Linux" "$(fmt "$ic" 4) s/min" "-" "none measurable"
+row "tarvik.exe under wine: reaction port -> screen, median" "$(fmt "$(get wine_reaction_port_to_screen_median_us)" 1)" "us" "tarvik on Linux" "$(fmt "$(get reaction_port_to_screen_median_us)" 1) us" "$(ratio "$(get wine_reaction_port_to_screen_median_us)" "$(get reaction_port_to_screen_median_us)")" "no worse than before"
 bus=$(get lnx_bus_limit_fps); [ "$bus" = nan ] && bus=9009
 for d in lnx ce; do
     name=$([ $d = lnx ] && echo oceloLnx || echo OceloCE)

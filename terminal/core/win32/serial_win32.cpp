@@ -112,7 +112,7 @@ constexpr DWORD WriteStallMs = 5000;
 // of a cancelled request.
 constexpr DWORD ReadStallMs = 1000;
 // How often a wait on a held read looks whether the device is still there.
-constexpr DWORD DeviceCheckMs = 10000;
+constexpr DWORD DeviceCheckMs = 20000;
 // Receive queue and transmit queue sizes asked of the driver.
 constexpr DWORD InQueueSize = 16384;
 constexpr DWORD OutQueueSize = 1024;
