@@ -24,11 +24,12 @@ namespace {
 // no wake-up here; the bound is a back-stop.
 constexpr int KeyWaitMs = 30000;
 
-// Keys typed while a transfer runs or a download is armed wait here (the
-// protocol owns the port) and are handled in the order typed once it has
-// ended: characters go to the controller then, hotkeys run then.  A key that
-// finds the queue full is refused with the terminal's bell.  Only this
-// thread uses the queue.
+// Characters typed while a transfer runs or a download is armed wait here
+// (the protocol owns the port) and go to the controller in the order typed
+// once it has ended (in Line mode, to the line being typed).  A character
+// that finds the queue full, and a hotkey (it might open a prompt that the
+// held characters would then not reach), are refused with the terminal's
+// bell.  Only this thread uses the queue.
 constexpr int HeldKeyMax = 128;
 int HeldKeys[HeldKeyMax];
 int HeldCount = 0;
@@ -40,7 +41,7 @@ bool IsDownloadKey(int code)
     return code == KeyF(8) || code == KeyF(9) || code == KeyF(10) || code == KeyAltF(10);
 }
 
-// Handles the oldest held key once no transfer runs any more.
+// Sends the oldest held character once no transfer runs any more.
 void ReplayHeldKey()
 {
     int code = HeldKeys[0];
@@ -143,8 +144,8 @@ void HandleKey(int code)
         // for after a transfer that no longer ends as planned); ALT_X still
         // asks for the end; a download key while a single download is armed
         // adds its flags (F8 then F9 keeps the run after the load, F9 then
-        // F8 asks for it); every other key is held until the transfer has
-        // ended.
+        // F8 asks for it); characters are held until the transfer has
+        // ended; other hotkeys are refused.
         if (code == KEY_ESC) {
             CancelRequest = 1;
             HeldCount = 0;
@@ -152,7 +153,7 @@ void HandleKey(int code)
             ExitRequest = 1;
         } else if (IsDownloadKey(code) && AutoLoadActive != 0) {
             StartAutoLoad(code);
-        } else if (HeldCount < HeldKeyMax) {
+        } else if (code <= 0xFF && HeldCount < HeldKeyMax) {
             HeldKeys[HeldCount++] = code;
         } else {
             std::putchar('\a');

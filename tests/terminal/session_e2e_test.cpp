@@ -43,14 +43,13 @@ struct Session {
         tmux.Key("M-x");
         ASSERT_TRUE(tmux.WaitExit()) << tmux.Screen();
     }
+    speed_t LineSpeed()
+    {
+        struct termios t {};
+        tcgetattr(com1.slave_fd(), &t);
+        return cfgetospeed(&t);
+    }
 };
-
-speed_t LineSpeed(const PtyPeer &p)
-{
-    struct termios t {};
-    tcgetattr(p.slave_fd(), &t);
-    return cfgetospeed(&t);
-}
 
 // F9 then F8 while the download is armed asks for the run after it, and
 // keys typed meanwhile reach the controller after the run line.
@@ -80,17 +79,12 @@ TEST(Session, AbortBlockKeepsTheDataArea)
     Session s;
     WriteFile(s.dir / "test.exe", std::string(300, 'q'));
     s.Start();
-    s.tmux.Key("M-e");
-    ASSERT_TRUE(s.tmux.WaitScreen("Input filename:")) << s.tmux.Screen();
-    s.tmux.Type("test.exe");
-    s.tmux.Key("Enter");
+    s.tmux.Keys({"M-e", "test.exe", "Enter"});
     s.Block();
     s.Block();
     std::string last = s.Block();
     ASSERT_TRUE(s.tmux.WaitScreen("Transfer time is")) << s.tmux.Screen();
-    s.tmux.Key("M-e");
-    s.tmux.Type("missing.exe");
-    s.tmux.Key("Enter");
+    s.tmux.Keys({"M-e", "missing.exe", "Enter"});
     std::string abort = s.Block();
     ASSERT_EQ(abort.size(), 260u);
     EXPECT_EQ(abort.substr(0, 2), std::string(2, '\0'));
@@ -121,11 +115,11 @@ TEST(Session, AutoScanSetsItsStartRate)
     s.tmux.Key("M-l");
     s.tmux.Type("/AB0 /AE1 /BB9600 /BE9600 /TA20 /S");
     s.tmux.Key("Enter");
-    ASSERT_TRUE(WaitFor([&] { return LineSpeed(s.com1) == B9600; })) << s.tmux.Screen();
+    ASSERT_TRUE(WaitFor([&] { return s.LineSpeed() == B9600; })) << s.tmux.Screen();
     ASSERT_TRUE(s.tmux.WaitScreen("[$00M]==>")) << s.tmux.Screen();
     s.tmux.Type("/BB115200 /BE115200 /S");
     s.tmux.Key("Enter");
-    EXPECT_TRUE(WaitFor([&] { return LineSpeed(s.com1) == B115200; }, 3000)) << s.tmux.Screen();
+    EXPECT_TRUE(WaitFor([&] { return s.LineSpeed() == B115200; }, 3000)) << s.tmux.Screen();
     s.Quit();
 }
 
@@ -161,29 +155,23 @@ TEST(Session, EndShowsKeyThreadLineAndRestoresTitle)
     EXPECT_EQ(s.tmux.Title(), "user title");
 }
 
-// A device path as argument is COM1's device for this run; the summary
-// names it and the settings keep the COM number.
+// A device path as argument is COM1's device for this run (named in the
+// summary, the settings keep the COM number); one that cannot be opened is
+// named with the system's reason.
 TEST(Session, DevicePathArgument)
 {
     Session s;
     s.Start("env " + Quote(TarvikPath()) + " " + Quote(s.com1.link()));
-    EXPECT_NE(s.tmux.Screen().find("Use COM1 115200,N,8,1 on " + s.com1.link()), std::string::npos)
-        << s.tmux.Screen();
+    EXPECT_NE(s.tmux.Screen().find("Use COM1 115200,N,8,1 on " + s.com1.link()), std::string::npos) << s.tmux.Screen();
     s.tmux.Type("z");
     EXPECT_EQ(s.com1.ReadN(1), "z");
     s.Quit();
     EXPECT_EQ(ReadFile(s.dir / "tarvik.ini").substr(0, 3), "C1 ");
-}
-
-// A device that cannot be opened is named with the system's reason.
-TEST(Session, UnopenableDeviceNamesTheReason)
-{
-    Session s;
-    s.tmux.Start("env " + Quote(TarvikPath()) + " ./no/such/tty", s.dir.path());
-    EXPECT_TRUE(s.tmux.WaitScreen("[COM1 is ./no/such/tty: No such file or directory]\nCan not use COM 1,"))
-        << s.tmux.Screen();
-    s.tmux.Key("q");
-    EXPECT_TRUE(s.tmux.WaitExit());
+    Tmux again;
+    again.Start("env " + Quote(TarvikPath()) + " ./no/tty", s.dir.path());
+    EXPECT_TRUE(again.WaitScreen("[COM1 is ./no/tty: No such file or directory]\nCan not use COM 1,")) << again.Screen();
+    again.Key("q");
+    EXPECT_TRUE(again.WaitExit());
 }
 
 }  // namespace
