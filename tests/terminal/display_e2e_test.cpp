@@ -45,6 +45,7 @@ TEST(ControllerOutput, CannotDriveTheTerminal)
     std::string screen = s.tmux.Screen();
     EXPECT_NE(screen.find("n\u2190]0;OWNED\u2190[31m"), std::string::npos) << screen;
     EXPECT_NE(screen.find("tarvi for WIN32"), std::string::npos) << "screen cleared:\n" << screen;
+    EXPECT_EQ(s.tmux.Screen(true).find("\033[31m"), std::string::npos) << "red text";
 
     s.tmux.Key("M-l");
     ASSERT_TRUE(s.tmux.WaitScreen("{change to Line Mode}")) << s.tmux.Screen();
