@@ -85,7 +85,7 @@ void LockRegs(int Slot)
     // can never let go (a thread killed inside the sequence) ends the wait,
     // after about ten seconds.
     for (long i = 0; i < 200'000; ++i) {
-        if (!__atomic_exchange_n(&RegBusy[Slot], 1, __ATOMIC_ACQUIRE))
+        if (!__atomic_exchange_n(&RegBusy[Slot], 1, __ATOMIC_SEQ_CST))
             return;
         if (i < 100)
             continue;
@@ -102,7 +102,7 @@ void LockRegs(int Slot)
 bool TryLockRegs(int Slot, int Tries)
 {
     for (int i = 0; i < Tries; ++i) {
-        if (!__atomic_exchange_n(&RegBusy[Slot], 1, __ATOMIC_ACQUIRE))
+        if (!__atomic_exchange_n(&RegBusy[Slot], 1, __ATOMIC_SEQ_CST))
             return true;
         if (i > 50)
             sched_yield();
@@ -110,17 +110,14 @@ bool TryLockRegs(int Slot, int Tries)
     return false;
 }
 
-void UnlockRegs(int Slot) { __atomic_store_n(&RegBusy[Slot], 0, __ATOMIC_RELEASE); }
+void UnlockRegs(int Slot) { __atomic_store_n(&RegBusy[Slot], 0, __ATOMIC_SEQ_CST); }
 
 // The mark and the register lock pair up like this: the handler marks, then
-// tries the lock; the holder lets go of the lock, then looks for a mark.  The
-// full fences on both sides keep each store ahead of the following load (also
-// on ARM), so either the handler gets the lock or the holder sees the mark.
-void MarkDeferred(int Slot)
-{
-    __atomic_store_n(&IsrDeferred[Slot], 1, __ATOMIC_SEQ_CST);
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
-}
+// tries the lock; the holder lets go of the lock, then looks for a mark.  All
+// four accesses are sequentially consistent, which keeps each store ahead of
+// the following load (also on ARM), so either the handler gets the lock or
+// the holder sees the mark.
+void MarkDeferred(int Slot) { __atomic_store_n(&IsrDeferred[Slot], 1, __ATOMIC_SEQ_CST); }
 
 bool TakeDeferred(int Slot) { return __atomic_exchange_n(&IsrDeferred[Slot], 0, __ATOMIC_SEQ_CST) != 0; }
 
@@ -182,8 +179,7 @@ SlotGuard::SlotGuard(int Slot) : slot_(Slot & 7)
 
 SlotGuard::~SlotGuard()
 {
-    UnlockRegs(slot_);
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);  // see MarkDeferred
+    UnlockRegs(slot_);  // (sequentially consistent: see MarkDeferred)
     // An interrupt that found the lock taken is handled here, with the slot
     // signals still blocked, by whoever holds the lock first and takes the
     // mark (the handler that marked it may yet have got the lock itself).
@@ -194,7 +190,6 @@ SlotGuard::~SlotGuard()
         if (TakeDeferred(slot_))
             HandleInterrupt(slot_);
         UnlockRegs(slot_);
-        __atomic_thread_fence(__ATOMIC_SEQ_CST);
     }
     pthread_sigmask(SIG_SETMASK, &old_, nullptr);
     if (mutex_)
