@@ -27,9 +27,8 @@
 // handle: ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_GEN_FAILURE,
 // ERROR_DEVICE_REMOVED, ERROR_NOT_READY and others, depending on the
 // driver; pending requests end with ERROR_OPERATION_ABORTED.  A port whose
-// ClearCommError fails, or whose read fails with anything but a
-// cancellation, is taken as gone (a present device answers both): ComRead
-// returns ComGone from then on, and ComReopen closes the dead
+// ClearCommError fails is taken as gone (a present device always answers
+// it): ComRead returns ComGone from then on, and ComReopen closes the dead
 // handle (some drivers bring the COM name back only then) and opens the
 // device again with the settings the layer last gave it.
 #include "serial.h"
@@ -234,30 +233,19 @@ int EventEnded(int n, HANDLE h, PortState &s)
     return (s.eventMask & EV_CTS) ? StepCts : StepAgain;
 }
 
-// A read that failed with error: true when the device has gone (anything
-// but a cancellation), which is then noted.
-bool ReadFailed(int n, DWORD error)
-{
-    if (error == ERROR_OPERATION_ABORTED)
-        return false;
-    Gone[n] = true;
-    return true;
-}
-
 // Takes the result of an ended held read (lock held).
 int HeldReadEnded(int n, HANDLE h, PortState &s)
 {
     DWORD got = 0;
     BOOL ok = GetOverlappedResult(h, &s.readIo, &got, FALSE);
-    DWORD error = ok ? 0 : GetLastError();
-    if (error == ERROR_IO_INCOMPLETE)
+    if (!ok && GetLastError() == ERROR_IO_INCOMPLETE)
         return StepAgain;
     if (got == 1) {
         s.held = PortState::HeldReady;
         return StepReadable;
     }
     s.held = PortState::HeldNone;
-    if ((!ok && ReadFailed(n, error)) || QueueCount(n, h) < 0)
+    if (QueueCount(n, h) < 0)
         return StepReadable;
     if (ok)
         s.way = WayPoll;  // the read came back empty at once: it cannot wait
@@ -300,8 +288,10 @@ int Arm(int n, HANDLE h, PortState &s)
                     if (r != StepAgain)
                         return r;
                 }
-            } else if (ReadFailed(n, GetLastError())) {
-                return StepReadable;
+            } else if (GetLastError() != ERROR_OPERATION_ABORTED) {
+                if (QueueCount(n, h) < 0)
+                    return StepReadable;
+                s.way = WayPoll;  // a driver that refuses the read
             }
         }
     }
@@ -501,8 +491,10 @@ int ComRead(int n, void *buffer, int max)
         if (ReadFile(h, out + have, want, nullptr, &s.readIo) || GetLastError() == ERROR_IO_PENDING) {
             DWORD error = 0;
             got = FinishIo(h, &s.readIo, ReadStallMs, &error);
-        } else if (ReadFailed(n, GetLastError())) {
+        } else if (QueueCount(n, h) < 0) {
             return have > 0 ? have : ComGone;
+        } else if (have == 0) {
+            return -1;
         }
         have += static_cast<int>(got);
     }
@@ -724,8 +716,8 @@ int ComWaitReadable(int n, int timeout_ms)
                 portSignal = s.way == WayEvents ? s.eventDone : s.readDone;
             // A held read is not ended by every driver when the device
             // goes (wine's, when the far side of a pseudo-terminal closes):
-            // now and then it is cancelled and started again, and a device
-            // that has gone fails the new read at once.
+            // now and then it is cancelled and started again, and the
+            // device is asked for its receive count meanwhile.
             if (s.way == WayHeldRead && left > DeviceCheckMs)
                 slice = DeviceCheckMs;
         }
@@ -740,6 +732,8 @@ int ComWaitReadable(int n, int timeout_ms)
                 std::lock_guard<std::mutex> lock(s.lock);
                 s.way = WayPoll;
             }
+            if (left == 0)
+                return 0;
             continue;
         }
         if (step == StepPoll) {
