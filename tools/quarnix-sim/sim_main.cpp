@@ -67,17 +67,29 @@ long long WireNs(std::size_t n)
     return static_cast<long long>(n) * 10 * 1000000000LL / PaceRate;
 }
 
-// A sleep ends some tens of microseconds late (more on a busy machine), and
-// every late end would count as line time: at 921600 bit/s a block is only
-// 2.8 ms on the wire.  So the sleep ends this much early and the rest is
-// waited out on the clock.
-constexpr long long SpinNs = 100000;
+// A sleep ends late (tens of microseconds on a quiet machine, hundreds on a
+// busy or virtual one), and every late end would count as line time: at
+// 921600 bit/s a block is only 2.8 ms on the wire.  So the sleep ends early
+// by a margin that follows the lateness this machine has shown, and the
+// rest is waited out on the clock.  The margin grows at once to a late
+// wake-up and shrinks slowly; it stays within SpinMinNs..SpinMaxNs.
+constexpr long long SpinMinNs = 100000;
+constexpr long long SpinMaxNs = 2000000;
+long long SpinNs = SpinMinNs;
 
 void SleepUntilNs(long long when)
 {
     long long early = when - SpinNs;
-    struct timespec ts = {static_cast<time_t>(early / 1000000000LL), static_cast<long>(early % 1000000000LL)};
-    while (MonoNs() < early && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && !Stop) {
+    if (MonoNs() < early) {
+        struct timespec ts = {static_cast<time_t>(early / 1000000000LL), static_cast<long>(early % 1000000000LL)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && !Stop) {
+        }
+        long long late = MonoNs() - early;
+        long long want = late + late / 2 + 20000;
+        if (want > SpinNs)
+            SpinNs = want < SpinMaxNs ? want : SpinMaxNs;
+        else if (SpinNs > SpinMinNs)
+            SpinNs -= (SpinNs - want) / 16;
     }
     while (MonoNs() < when && !Stop) {
     }
