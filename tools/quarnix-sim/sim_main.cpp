@@ -18,6 +18,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -53,6 +54,14 @@ long long RxFreeNs = 0;
 // is its answer, which a controller starts to send as the last of those
 // bytes arrives (RxFreeNs), however late this process got to it.
 bool Answering = false;
+// When the last answer left (CLOCK_MONOTONIC, ns).  A terminal in a block
+// transfer sends its next block as soon as it has read the answer, and a
+// real wire starts carrying it at once; a process woken from poll sees it
+// only tens of microseconds later, time that would count as line time.  So
+// for a short while after an answer the simulator watches the line without
+// sleeping (yielding the CPU, as in SleepUntilNs).
+long long AnsweredNs = 0;
+constexpr long long WatchAfterAnswerNs = 2000000;
 
 long long MonoNs()
 {
@@ -91,7 +100,10 @@ void SleepUntilNs(long long when)
         else if (SpinNs > SpinMinNs)
             SpinNs -= (SpinNs - want) / 16;
     }
+    // Yielding: the kernel's delivery of pseudo-terminal bytes runs in a
+    // worker thread that may be waiting for this very CPU.
     while (MonoNs() < when && !Stop) {
+        sched_yield();
     }
 }
 
@@ -431,6 +443,8 @@ void SimSend(const void *data, std::size_t len)
         SleepUntilNs(TxFreeNs);
         WriteAll(LineFd, p + off, n);
     }
+    if (Answering)
+        AnsweredNs = MonoNs();
 }
 
 void SimSendText(const char *text)
@@ -565,7 +579,13 @@ int main(int argc, char **argv)
             }
         }
         struct pollfd p = {LineFd, POLLIN, 0};
-        int r = poll(&p, 1, 10);
+        int r = 0;
+        if (PaceRate > 0 && SimRawInput != nullptr)
+            while (!Stop && (r = poll(&p, 1, 0)) == 0 && MonoNs() - AnsweredNs < WatchAfterAnswerNs) {
+                sched_yield();
+            }
+        if (r == 0)
+            r = poll(&p, 1, 10);
         if (r > 0 && (p.revents & POLLIN)) {
             ssize_t n = read(LineFd, buf, sizeof buf);
             if (n > 0) {
