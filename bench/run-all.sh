@@ -20,7 +20,7 @@ bash scripts/install-deps.sh lrzsz picocom tmux valgrind procps >/dev/null || {
     exit 1
 }
 cmake --preset default >/dev/null || exit 1
-cmake --build --preset default --target tarvik quarnix-sim download_bench pty_floor xmodem_pair term_bench \
+cmake --build --preset default --target tarvik quarnix-sim modemlines download_bench pty_floor xmodem_pair term_bench \
     can_bench can_bench_ce >/dev/null || { echo "run-all: build failed" >&2; exit 1; }
 
 bin=$PWD/build/bin
@@ -97,6 +97,9 @@ run "idle picocom" "picocom_" cat "$work/idle.picocom"
 echo "-- reaction, $samples samples" >&2
 run "reaction" "" "$bin/term_bench" reaction "$bin/tarvik" "$samples"
 run "pty one-byte round trip" "rtt1_" "$bin/pty_floor" "$rounds" 1
+# CTS change -> title, on a line given modem lines by lib/libmodemlines.so.
+echo "-- CTS change to title, $((samples / 10)) samples" >&2
+run "cts to title" "" "$bin/term_bench" cts "$bin/tarvik" "$((samples / 10))"
 
 # 4b. tarvik.exe under wine, on the same kind of line: idle cost and reaction.
 # Needs wine and the Windows build (build-mingw/bin/tarvik.exe, made here
@@ -159,6 +162,8 @@ row "reaction port -> screen, median" "$(fmt "$(get reaction_port_to_screen_medi
 row "reaction port -> screen, p99" "$(fmt "$(get reaction_port_to_screen_p99_us)" 1)" "us" "" "" "" ""
 row "reaction key -> port, median" "$(fmt "$(get reaction_key_to_port_median_us)" 1)" "us" "pty 1-byte round trip" "$(fmt "$rtt1" 1) us" "$(ratio "$(get reaction_key_to_port_median_us)" "$rtt1")" "< 500 us"
 row "reaction key -> port, p99" "$(fmt "$(get reaction_key_to_port_p99_us)" 1)" "us" "" "" "" ""
+row "CTS change -> title, median" "$(fmt "$(get cts_to_title_median_us)" 1)" "us" "" "" "" "< 5000 us"
+row "CTS change -> title, p99" "$(fmt "$(get cts_to_title_p99_us)" 1)" "us" "" "" "" ""
 row "tarvik.exe under wine: idle wakeups (all threads)" "$(fmt "$(get wine_idle_wakeups_per_s)" 2)" "/s" "tarvik on Linux" "$(fmt "$iw" 2) /s" "-" "<= 1 /s"
 row "tarvik.exe under wine: idle CPU" "$(fmt "$(get wine_idle_cpu_s_per_min)" 4)" "s/min" "tarvik on Linux" "$(fmt "$ic" 4) s/min" "-" "none measurable"
 row "tarvik.exe under wine: reaction port -> screen, median" "$(fmt "$(get wine_reaction_port_to_screen_median_us)" 1)" "us" "tarvik on Linux" "$(fmt "$(get reaction_port_to_screen_median_us)" 1) us" "$(ratio "$(get wine_reaction_port_to_screen_median_us)" "$(get reaction_port_to_screen_median_us)")" "no worse than before"

@@ -10,6 +10,9 @@
 //   term_bench reaction TARVIK SAMPLES tarvik on pseudo-terminals of ours:
 //                                      port byte -> screen and key -> port,
 //                                      median and 99th percentile in us
+//   term_bench cts TARVIK SAMPLES      the same, with modem lines on the port
+//                                      (lib/libmodemlines.so beside tarvik's
+//                                      bin/): CTS change -> title, in us
 //
 // PROGRAM is "tarvik=PATH", "picocom" or "cat".  Needs tmux (and picocom).
 #include <algorithm>
@@ -378,20 +381,19 @@ void Percentiles(const char *name, std::vector<double> v)
     std::printf("%s_p99_us %.1f\n", name, v[std::min(v.size() - 1, v.size() * 99 / 100)] * 1e6);
 }
 
-int Reaction(const std::string &tarvik, int samples)
+// tarvik started in dir on a console of ours (a 100x30 pseudo-terminal),
+// COM1 = port, with more environment variables; returns its pid (or -1)
+// and the console's far end in *console.
+pid_t StartOnConsole(const std::string &tarvik, const std::string &dir, const std::string &port,
+                     const std::vector<std::pair<std::string, std::string>> &env, int *console)
 {
-    TempDir dir;
-    Line port;
-    if (dir.path.empty() || !port.Open(dir.path + "/com1"))
-        return 1;
-    // tarvik's console: a pseudo-terminal of ours, 100x30.
-    int console = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (console < 0 || grantpt(console) != 0 || unlockpt(console) != 0)
-        return 1;
-    std::string consoleName = ptsname(console);
+    *console = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (*console < 0 || grantpt(*console) != 0 || unlockpt(*console) != 0)
+        return -1;
+    std::string consoleName = ptsname(*console);
     struct winsize ws = {30, 100, 0, 0};
-    ioctl(console, TIOCSWINSZ, &ws);
-    std::ofstream(dir.path + "/tarvik.ini") << "C1 B115200 P0 D8 S1\n";
+    ioctl(*console, TIOCSWINSZ, &ws);
+    std::ofstream(dir + "/tarvik.ini") << "C1 B115200 P0 D8 S1\n";
     pid_t pid = fork();
     if (pid == 0) {
         setsid();
@@ -402,13 +404,38 @@ int Reaction(const std::string &tarvik, int samples)
         dup2(tty, 0);
         dup2(tty, 1);
         dup2(tty, 2);
-        if (chdir(dir.path.c_str()) != 0)
+        if (chdir(dir.c_str()) != 0)
             _exit(126);
-        setenv("TARVIK_COM1", port.link.c_str(), 1);
+        setenv("TARVIK_COM1", port.c_str(), 1);
         setenv("TERM", "xterm", 1);
+        for (auto &e : env)
+            setenv(e.first.c_str(), e.second.c_str(), 1);
         execl(tarvik.c_str(), tarvik.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
+    return pid;
+}
+
+void StopTarvik(pid_t pid, int console)
+{
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 100 && waitpid(pid, nullptr, WNOHANG) == 0; ++i)
+        SleepMs(20);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    close(console);
+}
+
+int Reaction(const std::string &tarvik, int samples)
+{
+    TempDir dir;
+    Line port;
+    if (dir.path.empty() || !port.Open(dir.path + "/com1"))
+        return 1;
+    int console = -1;
+    pid_t pid = StartOnConsole(tarvik, dir.path, port.link, {}, &console);
+    if (pid < 0)
+        return 1;
     // Start-up: wait until the console has been quiet for half a second.
     SleepMs(300);
     Drain(console, 500, console);
@@ -437,16 +464,91 @@ int Reaction(const std::string &tarvik, int samples)
         SleepMs(3);
         Drain(console, 0, console);
     }
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 100 && waitpid(pid, nullptr, WNOHANG) == 0; ++i)
-        SleepMs(20);
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    close(console);
+    StopTarvik(pid, console);
     Percentiles("reaction_port_to_screen", toScreen);
     Percentiles("reaction_key_to_port", toPort);
     std::printf("reaction_lost %d\n", lost);
     return toScreen.empty() || toPort.empty() ? 1 : 0;
+}
+
+// Reads fd until text has arrived (answering position queries), at most
+// ms; returns the time it did or 0.
+double WaitText(int fd, const std::string &text, int ms)
+{
+    double end = Now() + ms / 1000.0;
+    std::string seen;
+    char buf[4096];
+    while (Now() < end) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0)
+            continue;
+        ssize_t n = read(fd, buf, sizeof buf);
+        double at = Now();
+        if (n <= 0)
+            continue;
+        seen.append(buf, static_cast<std::size_t>(n));
+        if (seen.find("\033[6n") != std::string::npos) {
+            WriteAll(fd, "\033[1;1R", 6);
+            seen.erase(0, seen.find("\033[6n") + 4);
+        }
+        if (seen.find(text) != std::string::npos)
+            return at;
+        if (seen.size() > 4 * text.size())
+            seen.erase(0, seen.size() - 2 * text.size());
+    }
+    return 0;
+}
+
+// CTS change -> title: the port's pseudo-terminal gets modem lines from the
+// preloaded library beside tarvik's build (lib/libmodemlines.so); CTS is
+// turned over by replacing the library's line file, and the time runs until
+// the new state arrives in the title on tarvik's console.
+int CtsToTitle(const std::string &tarvik, int samples)
+{
+    std::string root = tarvik.substr(0, tarvik.rfind('/'));
+    root = root.substr(0, root.rfind('/'));
+    std::string lib = root + "/lib/libmodemlines.so";
+    if (access(lib.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "term_bench: %s is missing\n", lib.c_str());
+        return 1;
+    }
+    TempDir dir;
+    Line port;
+    if (dir.path.empty() || !port.Open(dir.path + "/com1"))
+        return 1;
+    std::string lines = dir.path + "/lines";
+    auto setLines = [&](const char *text) {
+        std::ofstream(lines + ".new") << text;
+        return std::rename((lines + ".new").c_str(), lines.c_str()) == 0;
+    };
+    setLines("DSR\n");
+    int console = -1;
+    pid_t pid = StartOnConsole(tarvik, dir.path, port.link,
+                               {{"LD_PRELOAD", lib}, {"MODEMLINES_FILE", lines}, {"MODEMLINES_DEVICE", port.link}},
+                               &console);
+    if (pid < 0)
+        return 1;
+    SleepMs(300);
+    Drain(console, 500, console);
+    std::vector<double> toTitle;
+    int lost = 0;
+    for (int i = 0; i < samples; ++i) {
+        bool high = i % 2 == 0;
+        double t0 = Now();
+        if (!setLines(high ? "CTS DSR\n" : "DSR\n"))
+            return 1;
+        double t1 = WaitText(console, high ? "CTS=1" : "CTS=0", 2000);
+        if (t1 > 0)
+            toTitle.push_back(t1 - t0);
+        else
+            ++lost;
+        SleepMs(20);  // every thread back in its wait
+        Drain(console, 0, console);
+    }
+    StopTarvik(pid, console);
+    Percentiles("cts_to_title", toTitle);
+    std::printf("cts_lost %d\n", lost);
+    return toTitle.empty() ? 1 : 0;
 }
 
 }  // namespace
@@ -456,7 +558,8 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
     if (argc != 4) {
         std::fprintf(stderr,
-                     "usage: term_bench display PROGRAM MIB | idle PROGRAM SECONDS | reaction TARVIK SAMPLES\n"
+                     "usage: term_bench display PROGRAM MIB | idle PROGRAM SECONDS | reaction TARVIK SAMPLES |\n"
+                     "       cts TARVIK SAMPLES\n"
                      "  PROGRAM: tarvik=PATH, picocom or cat\n");
         return 2;
     }
@@ -467,6 +570,8 @@ int main(int argc, char **argv)
         return Idle(argv[2], std::atof(argv[3]));
     if (what == "reaction")
         return Reaction(argv[2], std::atoi(argv[3]));
+    if (what == "cts")
+        return CtsToTitle(argv[2], std::atoi(argv[3]));
     std::fprintf(stderr, "term_bench: unknown benchmark %s\n", what.c_str());
     return 2;
 }

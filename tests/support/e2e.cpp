@@ -31,6 +31,7 @@ std::string Unique()
 
 std::string TarvikPath() { return TARVIK_BIN; }
 std::string SimPath() { return QUARNIX_SIM_BIN; }
+std::string ModemLinesPath() { return MODEMLINES_LIB; }
 
 bool WaitFor(const std::function<bool()> &pred, int timeout_ms)
 {

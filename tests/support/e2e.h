@@ -11,6 +11,8 @@ namespace e2e {
 // Paths of the programs under test (set by the build).
 std::string TarvikPath();
 std::string SimPath();
+// The library that gives a pseudo-terminal modem lines (LD_PRELOAD).
+std::string ModemLinesPath();
 
 // Polls pred every 20 ms until it holds or timeout_ms passes.
 bool WaitFor(const std::function<bool()> &pred, int timeout_ms = 10000);

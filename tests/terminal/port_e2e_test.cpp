@@ -221,3 +221,33 @@ TEST(Stdin, TerminalClosingUnderTarvikEndsItUnsaved)
 }
 
 }  // namespace
+
+// A line with modem lines (the pseudo-terminal gets them from the preloaded
+// library): a CTS change reaches the title.  The idle receive loop waits
+// without a time-out, so only the modem-line thread's wake-up can bring it.
+TEST(ModemLines, CtsChangesReachTheTitle)
+{
+    Session s;
+    std::string lines = s.dir / "lines";
+    auto setLines = [&](const std::string &text) {
+        WriteFile(lines + ".new", text);
+        ASSERT_EQ(std::rename((lines + ".new").c_str(), lines.c_str()), 0);
+    };
+    setLines("DSR\n");
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    std::string command = "env LD_PRELOAD=" + Quote(ModemLinesPath()) + " MODEMLINES_FILE=" + Quote(lines) +
+                          " ASAN_OPTIONS=" + Quote(std::string(asan != nullptr ? asan : "") +
+                                                   ":verify_asan_link_order=0") +
+                          " " + TarvikCommand({{1, s.link}});
+    s.tmux.Start(command, s.dir.path());
+    ASSERT_TRUE(s.tmux.WaitScreen("now baudrate")) << s.tmux.Screen();
+    ASSERT_TRUE(s.tmux.WaitTitle("CTS=0")) << s.tmux.Title();
+
+    setLines("CTS DSR\n");
+    EXPECT_TRUE(s.tmux.WaitTitle("CTS=1", 5000)) << s.tmux.Title();
+    setLines("DSR\n");
+    EXPECT_TRUE(s.tmux.WaitTitle("CTS=0", 5000)) << s.tmux.Title();
+
+    s.tmux.Key("M-x");
+    ASSERT_TRUE(s.tmux.WaitExit()) << s.tmux.Screen();
+}
