@@ -250,4 +250,5 @@ TEST(ModemLines, CtsChangesReachTheTitle)
 
     s.tmux.Key("M-x");
     ASSERT_TRUE(s.tmux.WaitExit()) << s.tmux.Screen();
+    EXPECT_EQ(s.tmux.ExitStatus(), 0) << s.tmux.Screen();  // the modem-line thread ended cleanly
 }
