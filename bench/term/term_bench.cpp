@@ -332,12 +332,14 @@ int Idle(const std::string &program, double seconds)
     return 0;
 }
 
-// Reads from fd until byte c arrives (answering cursor position queries on
-// the console), at most ms; returns the time it arrived or 0.
-double WaitByte(int fd, unsigned char c, int ms, int answerFd)
+// Reads from fd until text arrives (answering cursor position queries on
+// answerFd, unless it is -1), at most ms; returns the time it arrived or 0.
+double WaitText(int fd, const std::string &text, int ms, int answerFd)
 {
     double end = Now() + ms / 1000.0;
-    unsigned char buf[4096];
+    const std::string query = "\033[6n";
+    std::string seen;  // the tail of what came, so that nothing split between reads is missed
+    char buf[4096];
     while (Now() < end) {
         struct pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, 50) <= 0)
@@ -346,12 +348,24 @@ double WaitByte(int fd, unsigned char c, int ms, int answerFd)
         double at = Now();
         if (n <= 0)
             continue;
-        if (answerFd >= 0 && memmem(buf, static_cast<std::size_t>(n), "\033[6n", 4) != nullptr)
+        seen.append(buf, static_cast<std::size_t>(n));
+        std::size_t q = seen.find(query);
+        if (answerFd >= 0 && q != std::string::npos) {
             WriteAll(answerFd, "\033[1;1R", 6);
-        if (std::memchr(buf, c, static_cast<std::size_t>(n)) != nullptr)
+            seen.erase(0, q + query.size());
+        }
+        if (seen.find(text) != std::string::npos)
             return at;
+        std::size_t keep = std::max(text.size(), query.size());
+        if (seen.size() > keep)
+            seen.erase(0, seen.size() - keep);
     }
     return 0;
+}
+
+double WaitByte(int fd, unsigned char c, int ms, int answerFd)
+{
+    return WaitText(fd, std::string(1, static_cast<char>(c)), ms, answerFd);
 }
 
 // Drains fd until it has been quiet for quietMs (answering position queries).
@@ -471,34 +485,6 @@ int Reaction(const std::string &tarvik, int samples)
     return toScreen.empty() || toPort.empty() ? 1 : 0;
 }
 
-// Reads fd until text has arrived (answering position queries), at most
-// ms; returns the time it did or 0.
-double WaitText(int fd, const std::string &text, int ms)
-{
-    double end = Now() + ms / 1000.0;
-    std::string seen;
-    char buf[4096];
-    while (Now() < end) {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0)
-            continue;
-        ssize_t n = read(fd, buf, sizeof buf);
-        double at = Now();
-        if (n <= 0)
-            continue;
-        seen.append(buf, static_cast<std::size_t>(n));
-        if (seen.find("\033[6n") != std::string::npos) {
-            WriteAll(fd, "\033[1;1R", 6);
-            seen.erase(0, seen.find("\033[6n") + 4);
-        }
-        if (seen.find(text) != std::string::npos)
-            return at;
-        if (seen.size() > 4 * text.size())
-            seen.erase(0, seen.size() - 2 * text.size());
-    }
-    return 0;
-}
-
 // CTS change -> title: the port's pseudo-terminal gets modem lines from the
 // preloaded library beside tarvik's build (lib/libmodemlines.so); CTS is
 // turned over by replacing the library's line file, and the time runs until
@@ -537,7 +523,7 @@ int CtsToTitle(const std::string &tarvik, int samples)
         double t0 = Now();
         if (!setLines(high ? "CTS DSR\n" : "DSR\n"))
             return 1;
-        double t1 = WaitText(console, high ? "CTS=1" : "CTS=0", 2000);
+        double t1 = WaitText(console, high ? "CTS=1" : "CTS=0", 2000, console);
         if (t1 > 0)
             toTitle.push_back(t1 - t0);
         else
