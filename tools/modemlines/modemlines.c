@@ -14,6 +14,9 @@
  *   MODEMLINES_DEVICE  optional: only this device gets modem lines (a link
  *                      to it will do); without it, every terminal whose
  *                      driver lacks them does.
+ *   MODEMLINES_NOWAIT  set to 1: TIOCMIWAIT fails with EINVAL, as on the
+ *                      drivers of some USB adapters that report the lines
+ *                      but cannot wait for a change.
  *
  * TIOCMGET gives the input lines from the file and the output lines (RTS,
  * DTR) last set by TIOCMSET, TIOCMBIS or TIOCMBIC.  TIOCMIWAIT blocks until
@@ -176,6 +179,10 @@ int ioctl(int fd, unsigned long request, ...)
         OutputLines &= ~(*bits & (TIOCM_RTS | TIOCM_DTR));
         return 0;
     default: /* TIOCMIWAIT: the mask is the argument itself */
+        if (getenv("MODEMLINES_NOWAIT") != NULL && strcmp(getenv("MODEMLINES_NOWAIT"), "1") == 0) {
+            errno = EINVAL;
+            return -1;
+        }
         return WaitForChange((unsigned long)arg);
     }
 }
