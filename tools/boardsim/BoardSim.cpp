@@ -609,11 +609,33 @@ void TakeCommands(Board &b, int slot, uint64_t now)
     }
 }
 
+// Whether the host has taken the event last posted (the event byte is 0
+// again, or the interrupt code has been read): the firmware may post the
+// next one.
+bool EventTaken(Board &b)
+{
+    if (b.mode == Mode::Irq)
+        return !(b.code_word.load(std::memory_order_acquire) & kUnread);
+    if (b.mode == Mode::Poll)
+        return Get(b, OCELO_DP_EVENT) == 0;
+    return false;
+}
+
 void ServeBoard(Board &b, int slot, uint64_t now, std::vector<int> &irqs)
 {
     TakeCommands(b, slot, now);
     if (b.reset_due_ns && now >= b.reset_due_ns)
         DoReset(b, b.reset_mode, now);
+    // The firmware looks at the event byte in real time, and this thread may
+    // get there long after `now`.  Every command the host wrote before it
+    // cleared the byte was read by the firmware before it saw the clear (a
+    // reaction time after the write), so those commands are taken first:
+    // otherwise a late pass would post a batch again that the host has
+    // taken, and the host's command 9 for it would take the next one.
+    if (EventTaken(b)) {
+        now = NowNs();
+        TakeCommands(b, slot, now);
+    }
     PostNext(b, slot, now, irqs);
     if (b.mode == Mode::Irq && (b.code_word.load(std::memory_order_acquire) & kUnread) &&
         now - b.code_posted_ns > kReRaiseNs) {
