@@ -94,6 +94,7 @@ struct Board {
          f_tx_blocked = false, f_rx_count = false;
     uint8_t f_rx_count_value = 0;
     int f_reset_delay_ms = 0;
+    int f_late_pass_us = 0;
     uint64_t reset_due_ns = 0;
     Mode reset_mode = Mode::None;
     uint64_t t0_ns = 0;
@@ -621,22 +622,29 @@ bool EventTaken(Board &b)
     return false;
 }
 
+// PostNext as the firmware does it, in real time.  This thread may get to
+// the event byte long after its pass took `now`.  Every command the host
+// wrote before it took the last event was read by the firmware before it
+// saw that (a reaction time after the write), so those commands are taken
+// first: otherwise a late pass would post again a batch that the host has
+// taken, and the host's command 9 for it would take the next one.
+void PostNextInTime(Board &b, int slot, uint64_t now, std::vector<int> &irqs)
+{
+    if (EventTaken(b)) {
+        now = std::max(now, NowNs());
+        TakeCommands(b, slot, now);
+    }
+    PostNext(b, slot, now, irqs);
+}
+
 void ServeBoard(Board &b, int slot, uint64_t now, std::vector<int> &irqs)
 {
     TakeCommands(b, slot, now);
     if (b.reset_due_ns && now >= b.reset_due_ns)
         DoReset(b, b.reset_mode, now);
-    // The firmware looks at the event byte in real time, and this thread may
-    // get there long after `now`.  Every command the host wrote before it
-    // cleared the byte was read by the firmware before it saw the clear (a
-    // reaction time after the write), so those commands are taken first:
-    // otherwise a late pass would post a batch again that the host has
-    // taken, and the host's command 9 for it would take the next one.
-    if (EventTaken(b)) {
-        now = NowNs();
-        TakeCommands(b, slot, now);
-    }
-    PostNext(b, slot, now, irqs);
+    if (b.f_late_pass_us > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(b.f_late_pass_us));
+    PostNextInTime(b, slot, now, irqs);
     if (b.mode == Mode::Irq && (b.code_word.load(std::memory_order_acquire) & kUnread) &&
         now - b.code_posted_ns > kReRaiseNs) {
         b.code_posted_ns = now;  // the line is still up: interrupt again
@@ -742,7 +750,7 @@ void Run()
             EmitTraffic(now);
             for (int s = 0; s < BOARDSIM_SLOTS; ++s)
                 if (g.boards[s].present.load(std::memory_order_relaxed))
-                    PostNext(g.boards[s], s, now, irqs);
+                    PostNextInTime(g.boards[s], s, now, irqs);
             timeout_ns = TimeoutNs(now, bus_next);
         }
         BoardSimIrqFn fn = g.irq_fn.load(std::memory_order_acquire);
@@ -823,6 +831,7 @@ void ResetFirmwareState(Board &b)
     b.canstat = b.bufstat = 0;
     b.f_no_reset = b.f_no_ready = b.f_bad_status = b.f_no_tx_ack = b.f_tx_blocked = b.f_rx_count = false;
     b.f_reset_delay_ms = 0;
+    b.f_late_pass_us = 0;
     b.reset_due_ns = 0;
     b.rx_cap = kDefaultRxCapacity;
     b.stats = BoardSimStats{};
@@ -1024,6 +1033,7 @@ int BoardSimSetFault(int Slot, int Fault, int Value)
         SetBufStat(b, on ? (b.bufstat | OCELO_BUF_TXBLOCKED) : (b.bufstat & ~OCELO_BUF_TXBLOCKED));
         break;
     case BOARDSIM_FAULT_RESET_DELAY_MS: b.f_reset_delay_ms = Value > 0 ? Value : 0; break;
+    case BOARDSIM_FAULT_LATE_PASS_US: b.f_late_pass_us = Value > 0 ? Value : 0; break;
     default: return -EINVAL;
     }
     Wake();

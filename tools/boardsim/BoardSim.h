@@ -88,7 +88,10 @@ enum BoardSimFault {
                                         use BoardSimClearFault to end it) */
     BOARDSIM_FAULT_NO_TX_ACK = 5,    /* takes no transmit request, never writes 102 */
     BOARDSIM_FAULT_TX_BLOCKED = 6,   /* buffer status bit 5 set: transmission blocked */
-    BOARDSIM_FAULT_RESET_DELAY_MS = 7 /* answers a system reset only after this delay */
+    BOARDSIM_FAULT_RESET_DELAY_MS = 7, /* answers a system reset only after this delay */
+    BOARDSIM_FAULT_LATE_PASS_US = 8    /* the simulation runs late: each pass over the board
+                                          stalls this long after taking its time, as on a
+                                          loaded machine or an emulator */
 };
 int BoardSimSetFault(int Slot, int Fault, int Value);
 int BoardSimClearFault(int Slot, int Fault);
