@@ -33,6 +33,14 @@ void Report(const char *name, long value)
     std::fflush(stdout);
 }
 
+// Opens COM n and reports the result; true when it opened.
+bool OpenReported(int n)
+{
+    int r = ComOpen(n);
+    Report("open", r);
+    return r == 0;
+}
+
 void Configure(int n, int rate, int parity, int data, int stop)
 {
     ComSetBaud(n, rate);
@@ -105,9 +113,7 @@ int CmdTry(int n)
 
 int CmdHold(int n)
 {
-    int r = ComOpen(n);
-    Report("open", r);
-    if (r != 0)
+    if (!OpenReported(n))
         return 1;
     ComSetTimeouts(n);
     Report("ready", 1);
@@ -118,9 +124,7 @@ int CmdHold(int n)
 
 int CmdLine(int n, int rate, int parity, int data, int stop)
 {
-    int r = ComOpen(n);
-    Report("open", r);
-    if (r != 0)
+    if (!OpenReported(n))
         return 1;
     Configure(n, rate, parity, data, stop);
     DCB dcb;
@@ -140,9 +144,7 @@ int CmdLine(int n, int rate, int parity, int data, int stop)
 
 int CmdEcho(int n, int count)
 {
-    int r = ComOpen(n);
-    Report("open", r);
-    if (r != 0)
+    if (!OpenReported(n))
         return 1;
     Configure(n, 115200, 0, 8, 1);
     char buf[16];
@@ -164,9 +166,7 @@ int CmdEcho(int n, int count)
 
 int CmdSend(int n, int count)
 {
-    int r = ComOpen(n);
-    Report("open", r);
-    if (r != 0)
+    if (!OpenReported(n))
         return 1;
     Configure(n, 115200, 0, 8, 1);
     std::string data(static_cast<size_t>(count), 0);
@@ -180,9 +180,7 @@ int CmdSend(int n, int count)
 
 int CmdPurge(int n)
 {
-    int r = ComOpen(n);
-    Report("open", r);
-    if (r != 0)
+    if (!OpenReported(n))
         return 1;
     Configure(n, 115200, 0, 8, 1);
     char buf[64];
@@ -196,9 +194,7 @@ int CmdPurge(int n)
 
 int CmdBreak(int n)
 {
-    int r = ComOpen(n);
-    Report("open", r);
-    if (r != 0)
+    if (!OpenReported(n))
         return 1;
     Configure(n, 115200, 0, 8, 1);
     CurrentPort = n;
@@ -219,9 +215,7 @@ DWORD WINAPI WakeLater(LPVOID)
 
 int CmdGone(int n)
 {
-    int r = ComOpen(n);
-    Report("open", r);
-    if (r != 0)
+    if (!OpenReported(n))
         return 1;
     Configure(n, 9600, 0, 8, 1);
     HANDLE waker = CreateThread(nullptr, 0, WakeLater, nullptr, 0, nullptr);

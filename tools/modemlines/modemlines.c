@@ -179,7 +179,8 @@ int ioctl(int fd, unsigned long request, ...)
         OutputLines &= ~(*bits & (TIOCM_RTS | TIOCM_DTR));
         return 0;
     default: /* TIOCMIWAIT: the mask is the argument itself */
-        if (getenv("MODEMLINES_NOWAIT") != NULL && strcmp(getenv("MODEMLINES_NOWAIT"), "1") == 0) {
+        const char *nowait = getenv("MODEMLINES_NOWAIT");
+        if (nowait != NULL && strcmp(nowait, "1") == 0) {
             errno = EINVAL;
             return -1;
         }
