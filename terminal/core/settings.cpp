@@ -19,9 +19,8 @@ namespace {
 // every value saved reads back whole.
 constexpr int TokenMax = MultiFileSize + 55;
 
-// The file is written to this one first and then renamed over the old
-// file, so a crash or a full disk never leaves a cut-off tarvik.ini.
-constexpr const char *SettingsTempName = "tarvik.ini.tmp";
+// The file is written to SettingsTempName first and then renamed over the
+// old file, so a crash or a full disk never leaves a cut-off tarvik.ini.
 
 // Values the port cannot take are not read from the file.
 bool ValidNumber(char letter, int number)

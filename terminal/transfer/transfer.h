@@ -74,6 +74,10 @@ int SetLoadPath(const char *name);
 // byte within the 13 bytes, not empty, no path separator, no drive, not
 // "." or "..".  Returns 1 when safe.
 int UploadNameIsSafe(const char *name13);
+// 1 for a name of tarvik's own files, which an upload never writes: the
+// settings file and its temporary file, the script files tarvik.F1 to
+// tarvik.F12, and the log file in use.
+int UploadNameIsOwnFile(const char *name);
 
 // Runs on the main thread (the receive loop calls them).
 void SendFile();

@@ -28,3 +28,9 @@ int TransferSetFileTime(std::FILE *f, long long t);
 // Opens a regular file for reading in binary mode (nullptr for anything
 // else: missing, a directory, a device or a pipe).
 std::FILE *TransferOpenFile(const char *name);
+// Puts the file from in place of the file to (replacing it when it
+// exists); 0 on success.
+int TransferReplaceFile(const char *from, const char *to);
+// 1 when name is the file open as descriptor fd (the same file, whatever
+// the path), 0 otherwise or when either is unknown.
+int TransferIsOpenFile(const char *name, int fd);

@@ -7,7 +7,9 @@
 
 #include "globals.h"
 #include "serial.h"
+#include "settings.h"
 #include "system.h"
+#include "script/script.h"
 
 #include <cstdio>
 #include <cstring>
@@ -61,7 +63,39 @@ void PrintableName(const char *name13, char out[FileInfoNameSize + 1])
     out[i] = 0;
 }
 
+bool SameNameNoCase(const char *a, const char *b)
+{
+    for (; *a != 0 && *b != 0; ++a, ++b) {
+        char x = *a, y = *b;
+        if (x >= 'a' && x <= 'z')
+            x = static_cast<char>(x - 0x20);
+        if (y >= 'a' && y <= 'z')
+            y = static_cast<char>(y - 0x20);
+        if (x != y)
+            return false;
+    }
+    return *a == *b;
+}
+
+// The suffix of the file an upload is received into; it takes the upload's
+// name only when the file arrived whole.
+constexpr const char *PartSuffix = ".part";
+
 }  // namespace
+
+int UploadNameIsOwnFile(const char *name)
+{
+    if (SameNameNoCase(name, SettingsFileName) || SameNameNoCase(name, SettingsTempName) ||
+        SameNameNoCase(name, DefaultScriptName))
+        return 1;
+    for (int k = 1; k <= 12; ++k) {
+        char script[16];
+        std::snprintf(script, sizeof script, "tarvik.F%d", k);
+        if (SameNameNoCase(name, script))
+            return 1;
+    }
+    return TransferIsOpenFile(name, LogFile.load());
+}
 
 int UploadNameIsSafe(const char *name13)
 {
@@ -136,6 +170,76 @@ int ReceiveBlock(int k)
     }
 }
 
+namespace {
+
+// Receives the announced file into part beside it; the file takes its name
+// only when it arrived whole, so a failed fetch leaves an older file of
+// that name as it was.
+void ReceiveUpload(const char *shown, const char *part)
+{
+    std::printf("Get file name=%s,size=%u\n", shown, static_cast<unsigned>(FileInfo.size));
+    std::FILE *file = TransferCreateFile(part);
+    if (file == nullptr) {
+        SendByte(UploadStartByte);
+        std::printf("Cannot open file %s\n", shown);
+        return;
+    }
+    std::FILE *old = TransferOpenFile(FileInfo.name);
+    bool existed = old != nullptr;
+    if (old != nullptr)
+        std::fclose(old);
+    long long blocks = (static_cast<long long>(FileInfo.size) + 255) / 256;
+    bool whole = blocks == 0;
+    SendByte(TransferAck);
+    for (long long k = 1; k <= blocks; ++k) {
+        if (ReceiveBlock(static_cast<int>(k)) != 0) {
+            SendByte(UploadStartByte);
+            break;
+        }
+        int count = BlockCount(TransferBlock);
+        if (count > TransferDataSize) {
+            // More than the data area holds: not a block of ours.
+            std::printf("[bad block count %d]\n", count);
+            SendByte(UploadStartByte);
+            break;
+        }
+        // Written out block by block, so a full disk shows here.
+        if (count > 0 && (std::fwrite(TransferBlock + 2, 1, static_cast<std::size_t>(count), file) !=
+                              static_cast<std::size_t>(count) ||
+                          std::fflush(file) != 0)) {
+            std::printf("Write failure\n\r");
+            SendByte(UploadStartByte);
+            break;
+        }
+        if (k == blocks) {
+            whole = true;
+            long long t = TimeFromDosFields(FileInfo);
+            if (t >= 0)
+                TransferSetFileTime(file, t);
+        }
+        SendByte(TransferAck);
+    }
+    if (std::fclose(file) != 0)
+        whole = false;
+    if (whole && TransferReplaceFile(part, FileInfo.name) != 0) {
+        std::printf("Cannot write file %s\n", shown);
+        whole = false;
+    }
+    if (whole) {
+        std::printf("Get file %s success\n", shown);
+        return;
+    }
+    char shownPart[FileInfoNameSize + 8];
+    std::snprintf(shownPart, sizeof shownPart, "%s%s", shown, PartSuffix);
+    if (existed)
+        std::printf("[Get file %s incomplete: %s is unchanged; the part received is in %s]\n", shown, shown,
+                    shownPart);
+    else
+        std::printf("[Get file %s incomplete: the part received is in %s]\n", shown, shownPart);
+}
+
+}  // namespace
+
 void GetFile()
 {
     int wasActive = TransferActive.load();
@@ -148,7 +252,6 @@ void GetFile()
     std::fflush(stdout);
     SendByte(UploadStartByte);
     MakeCrcTable();
-    std::FILE *file = nullptr;
     if (ReceiveBlock(0) != 0) {
         std::printf("[error 1]");
     } else if (TransferBlock[0] == 0 && TransferBlock[1] == 0 && TransferBlock[2] == 0 && TransferBlock[3] == 0) {
@@ -157,54 +260,22 @@ void GetFile()
         DecodeFileInfo(TransferBlock + 2, &FileInfo);
         char shown[FileInfoNameSize + 1];
         PrintableName(FileInfo.name, shown);
+        // Zero-ended once the name is found safe.
+        char part[FileInfoNameSize + 8] = "";
+        if (UploadNameIsSafe(FileInfo.name))
+            std::snprintf(part, sizeof part, "%s%s", FileInfo.name, PartSuffix);
         if (!UploadNameIsSafe(FileInfo.name)) {
             // The name comes from the controller: nothing is written for a
             // name that could leave the working directory or name a device.
             SendByte(UploadStartByte);
             std::printf("Refused file name \"%s\"\n", shown);
+        } else if (UploadNameIsOwnFile(FileInfo.name) || UploadNameIsOwnFile(part)) {
+            // Nor for the settings, the scripts or the log in use: the
+            // controller must not choose what runs at the next start or key.
+            SendByte(UploadStartByte);
+            std::printf("Refused file name \"%s\": a file of tarvik's own\n", shown);
         } else {
-            std::printf("Get file name=%s,size=%u\n", shown, static_cast<unsigned>(FileInfo.size));
-            file = TransferCreateFile(FileInfo.name);
-            if (file == nullptr) {
-                SendByte(UploadStartByte);
-                std::printf("Cannot open file %s\n", shown);
-                std::fflush(stdout);
-                TransferActive = wasActive;
-                if (!wasActive)
-                    CancelRequest = 0;
-                return;
-            }
-            long long blocks = (static_cast<long long>(FileInfo.size) + 255) / 256;
-            SendByte(TransferAck);
-            for (long long k = 1; k <= blocks; ++k) {
-                if (ReceiveBlock(static_cast<int>(k)) != 0) {
-                    SendByte(UploadStartByte);
-                    break;
-                }
-                int count = BlockCount(TransferBlock);
-                if (count > TransferDataSize) {
-                    // More than the data area holds: not a block of ours.
-                    std::printf("[bad block count %d]\n", count);
-                    SendByte(UploadStartByte);
-                    break;
-                }
-                // Written out block by block, so a full disk shows here.
-                if (count > 0 && (std::fwrite(TransferBlock + 2, 1, static_cast<std::size_t>(count), file) !=
-                                      static_cast<std::size_t>(count) ||
-                                  std::fflush(file) != 0)) {
-                    std::printf("Write failure\n\r");
-                    SendByte(UploadStartByte);
-                    break;
-                }
-                if (k == blocks) {
-                    std::printf("Get file %s success\n", shown);
-                    long long t = TimeFromDosFields(FileInfo);
-                    if (t >= 0)
-                        TransferSetFileTime(file, t);
-                }
-                SendByte(TransferAck);
-            }
-            std::fclose(file);
+            ReceiveUpload(shown, part);
         }
     }
     std::printf("\nEnd of Getfile\n");

@@ -407,8 +407,9 @@ TEST(Upload, CrcErrorOnceAndThreeTimes)
         EXPECT_TRUE(s.tmux.WaitScreen("Upload stopped by the terminal.")) << s.tmux.Screen();
         // Two NAKs, then the stop byte instead of a third.
         EXPECT_EQ(s.sim->Received().substr(s.sim->Received().find("send c.bin\r") + 11), "S\x06\x06\x15\x15S");
-        // The first block stays on disk; the rest never came.
-        EXPECT_EQ(ReadFile(s.dir / "c.bin"), data.substr(0, 256));
+        // The first block stays on disk beside the name; the rest never came.
+        EXPECT_EQ(ReadFile(s.dir / "c.bin.part"), data.substr(0, 256));
+        EXPECT_FALSE(FileExists(s.dir / "c.bin"));
         s.Quit();
     }
 }

@@ -2,6 +2,7 @@
 #include "transfer/transfer_file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -104,4 +105,19 @@ int TransferSetFileTime(std::FILE *f, long long t)
     times[0].tv_nsec = 0;
     times[1] = times[0];
     return futimens(fileno(f), times) == 0 ? 0 : -1;
+}
+
+int TransferReplaceFile(const char *from, const char *to)
+{
+    return std::rename(from, to) == 0 ? 0 : -1;
+}
+
+int TransferIsOpenFile(const char *name, int fd)
+{
+    if (fd < 0)
+        return 0;
+    struct stat a {}, b {};
+    if (stat(name, &a) != 0 || fstat(fd, &b) != 0)
+        return 0;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino ? 1 : 0;
 }
