@@ -6,6 +6,7 @@
 #include "ansi.h"
 
 #include "console.h"
+#include "display.h"
 #include "globals.h"
 
 #include <mutex>
@@ -26,9 +27,11 @@ std::mutex AnsiLock;
 
 constexpr int RightmostColumn = 80;
 
+// Plain bytes go through the receive loop's display, as in Normal mode.
 void Show(int byte)
 {
-    ConPutByte(byte);
+    unsigned char c = static_cast<unsigned char>(byte);
+    ConWriteReceived(&c, 1);
 }
 
 // Stores the parameter just read.  Parameters beyond the 20th are dropped.

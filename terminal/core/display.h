@@ -17,5 +17,13 @@
 // cannot be shown.  Called once at start-up.
 void ConInitReceived();
 
-// Writes n received bytes to standard output as described above.
+// Writes n received bytes to standard output as described above.  The one
+// display of received bytes: Normal mode, ANSI mode's plain bytes, Hex
+// mode's character column, Line mode and the armed download's watch.
 void ConWriteReceived(const unsigned char *buf, int n);
+
+// Writes text that came from a file or a name (a settings value, a file
+// name) in the terminal's own character set, with the same guard: control
+// characters other than BEL, BS, TAB, LF and CR as glyphs, nothing that
+// could act on the terminal.  Keeps no state; either thread may call it.
+void ConWriteText(const char *text);

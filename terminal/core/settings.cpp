@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include "console.h"
+#include "display.h"
 #include "globals.h"
 #include "serial.h"
 
@@ -98,8 +99,11 @@ void ReadFile(bool listsOnly)
             if (listsOnly)
                 break;
             if (!ParseDecimal(value, &number) || !ValidNumber(letter, number)) {
-                if (letter != 'C' && letter != 'W')
-                    std::printf("Bad setting %s in %s ignored\n\r", token, SettingsFileName);
+                if (letter != 'C' && letter != 'W') {
+                    std::printf("Bad setting ");
+                    ConWriteText(token);
+                    std::printf(" in %s ignored\n\r", SettingsFileName);
+                }
                 break;
             }
             if (letter == 'B') BaudRate = number;
@@ -118,14 +122,19 @@ void ReadFile(bool listsOnly)
 
 void PrintFileLists()
 {
-    std::printf("\n\rAutoRun:%s", DownloadFileName);
-    for (int i = 0; i < RunArgCount && RunArgs[i][0] != 0; ++i)
-        std::printf(" %s", RunArgs[i]);
+    std::printf("\n\rAutoRun:");
+    ConWriteText(DownloadFileName);
+    for (int i = 0; i < RunArgCount && RunArgs[i][0] != 0; ++i) {
+        std::printf(" ");
+        ConWriteText(RunArgs[i]);
+    }
     std::printf("\n\rAutodownload files:");
     if (MultiFiles[0][0] == 0)
         std::printf(" None");
-    for (int i = 0; i < MultiFileCount && MultiFiles[i][0] != 0; ++i)
-        std::printf(" %s", MultiFiles[i]);
+    for (int i = 0; i < MultiFileCount && MultiFiles[i][0] != 0; ++i) {
+        std::printf(" ");
+        ConWriteText(MultiFiles[i]);
+    }
 }
 
 }  // namespace

@@ -290,8 +290,11 @@ void ShowReceived(const unsigned char *buf, int n)
         return;
     }
     if (HexMode) {
-        for (int i = 0; i < n; ++i)
-            std::printf("[%02X]%c", buf[i], buf[i] < 0x20 ? '.' : buf[i]);
+        for (int i = 0; i < n; ++i) {
+            std::printf("[%02X]", buf[i]);
+            unsigned char c = buf[i] < 0x20 ? '.' : buf[i];
+            ConWriteReceived(&c, 1);
+        }
         return;
     }
     if (AnsiMode) {

@@ -98,4 +98,91 @@ TEST(Harm, FailedFetchLeavesTheOldFileAndSaysSo)
     s.Quit();
 }
 
+// ---- What reaches the user's terminal ----------------------------------------
+
+const int UseUtf8 = (setenv("LC_ALL", "C.UTF-8", 1), 0);
+
+// tarvik on COM1 = a pseudo-terminal the test holds.
+struct PtySession {
+    TempDir dir;
+    PtyPeer com1{dir, "com1"};
+    Tmux tmux{100, 30};
+
+    void Start(const std::string &env = "", const std::string &args = "")
+    {
+        (void)UseUtf8;
+        tmux.Start(env + TarvikCommand({{1, com1.link()}}, args), dir.path());
+        ASSERT_TRUE(tmux.WaitScreen("now baudrate")) << tmux.Screen();
+        com1.Read(200, 50);
+    }
+    void Quit()
+    {
+        tmux.Key("M-x");
+        ASSERT_TRUE(tmux.WaitExit(20000)) << tmux.Screen();
+    }
+};
+
+// ANSI mode's plain bytes and Hex mode's character column are shown as in
+// Normal mode: code page 437 box drawing, control characters as glyphs.
+TEST(Harm, AnsiAndHexModesShowBytesAsNormalModeDoes)
+{
+    PtySession s;
+    s.Start();
+    s.tmux.Key("M-a");
+    ASSERT_TRUE(s.tmux.WaitScreen("{change to ANSI Mode}")) << s.tmux.Screen();
+    s.com1.Write("a\xDA\xC4\xBF\x0E|\r\n");
+    ASSERT_TRUE(s.tmux.WaitScreen("a\u250C\u2500\u2510\u266B|")) << s.tmux.Screen();
+    s.tmux.Key("M-a");
+    s.tmux.Key("M-h");
+    ASSERT_TRUE(s.tmux.WaitScreen("{change to HEX mode}")) << s.tmux.Screen();
+    s.com1.Write("\xDA\x7F");
+    ASSERT_TRUE(s.tmux.WaitScreen("[DA]\u250C[7F]\u2302")) << s.tmux.Screen();
+    s.Quit();
+}
+
+// With the UTF-8 code page, 8-bit controls encoded in UTF-8 and malformed
+// forms are shown as the replacement character.
+TEST(Harm, Utf8CodePageShowsControlsAndMalformedFormsAsReplacement)
+{
+    PtySession s;
+    s.Start("TARVIK_CODEPAGE=65001 ");
+    s.com1.Write("<\xC2\x9D" "0;x\x07|\xF8\xA1\xA1\xA1\xA1|\xC3\xA9>\r\n");
+    ASSERT_TRUE(s.tmux.WaitScreen("\uFFFD0;x|")) << s.tmux.Screen();
+    EXPECT_TRUE(s.tmux.WaitScreen("\u00E9>")) << s.tmux.Screen();
+    std::string screen = s.tmux.Screen();
+    std::size_t bar = screen.find("0;x|");
+    ASSERT_NE(bar, std::string::npos);
+    // Five bytes that form no character: no byte of them reaches the terminal as is.
+    EXPECT_EQ(screen.substr(bar + 4, screen.find("\u00E9>") - bar - 4).find_first_not_of("\xEF\xBF\xBD?|"),
+              std::string::npos)
+        << screen;
+    s.Quit();
+}
+
+// A settings value is shown with the same guard: an OSC in the F value is
+// text on the screen, not a new window title.
+TEST(Harm, SettingsValuesCannotDriveTheTerminal)
+{
+    PtySession s;
+    WriteFile(s.dir / "tarvik.ini", "F\x1b]2;pwned\x07 Dx\x1b]2;pwned\x07\n");
+    s.Start();
+    EXPECT_TRUE(s.tmux.WaitScreen("AutoRun:\u2190]2;pwned")) << s.tmux.Screen();
+    EXPECT_TRUE(s.tmux.WaitScreen("Bad setting Dx\u2190]2;pwned")) << s.tmux.Screen();
+    EXPECT_EQ(s.tmux.Title().find("pwned"), std::string::npos) << s.tmux.Title();
+    s.Quit();
+}
+
+// Code page 950: a lead byte that ends one read, CR LF at the start of the
+// next (the display once copied from a null pointer there).
+TEST(Harm, Big5LeadByteThenLineEndInTheNextRead)
+{
+    PtySession s;
+    s.Start("TARVIK_CODEPAGE=950 ");
+    s.com1.Write("<\xB4");
+    ASSERT_TRUE(s.tmux.WaitScreen("<")) << s.tmux.Screen();
+    s.com1.Write("\r\nnext>\r\n");
+    ASSERT_TRUE(s.tmux.WaitScreen("next>")) << s.tmux.Screen();
+    s.Quit();
+}
+
 }  // namespace

@@ -33,6 +33,11 @@ const char *const ControlGlyphs[33] = {
 bool Ready = false;
 iconv_t FromCodePage = reinterpret_cast<iconv_t>(-1);
 std::string Glyphs[33];  // ControlGlyphs in the terminal's character set
+// The terminal takes UTF-8; otherwise, whether it takes a single-byte set
+// in which 0x80-0x9F are the 8-bit control characters.
+bool TerminalUtf8 = true;
+bool TerminalLatin = false;
+std::string Replacement = "?";  // shown for what must not reach the terminal
 
 // Bytes of a character not yet complete (at most a few: the longest
 // multi-byte character of the code pages in use has four).
@@ -80,6 +85,10 @@ void Init()
         return;
     Ready = true;
     std::string to = TerminalCharset();
+    TerminalUtf8 = to == "UTF-8" || to == "utf-8" || to == "utf8" || to == "UTF8";
+    TerminalLatin = to.compare(0, 8, "ISO-8859") == 0 || to.compare(0, 4, "KOI8") == 0;
+    if (TerminalUtf8)
+        Replacement = "\xEF\xBF\xBD";  // U+FFFD
     const char *env = std::getenv("TARVIK_CODEPAGE");
     if (env != nullptr && env[0] != 0) {
         char *end = nullptr;
@@ -115,6 +124,73 @@ void Init()
         iconv_close(glyphs);
 }
 
+// Length of the well-formed UTF-8 character at s[0..n) (no overlong form,
+// no surrogate, nothing above U+10FFFF) and its code point; 0 when s does
+// not start with one.
+std::size_t Utf8Char(const unsigned char *s, std::size_t n, unsigned *cp)
+{
+    unsigned char c = s[0];
+    if (c < 0x80) {
+        *cp = c;
+        return 1;
+    }
+    std::size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (len == 0 || n < len)
+        return 0;
+    unsigned v = c & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
+    for (std::size_t i = 1; i < len; ++i) {
+        if ((s[i] & 0xC0) != 0x80)
+            return 0;
+        v = (v << 6) | (s[i] & 0x3F);
+    }
+    if ((len == 3 && (v < 0x800 || (v >= 0xD800 && v <= 0xDFFF))) || (len == 4 && (v < 0x10000 || v > 0x10FFFF)))
+        return 0;
+    *cp = v;
+    return len;
+}
+
+// Writes text already in the terminal's character set.  What could still
+// act on the terminal is shown instead: control characters other than
+// BEL, BS, TAB, LF and CR as their glyphs, the 8-bit controls (plain or
+// UTF-8-encoded) and malformed UTF-8 as the replacement character.
+void WriteShown(const char *text, std::size_t n)
+{
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(text);
+    std::size_t i = 0;
+    while (i < n) {
+        std::size_t j = i;
+        unsigned cp = 0;
+        std::size_t len = 1;
+        // The run that goes out as it is.
+        for (; j < n; j += len) {
+            unsigned char c = s[j];
+            if (IsControl(c) && !IsActing(c))
+                break;
+            if (TerminalUtf8) {
+                len = Utf8Char(s + j, n - j, &cp);
+                if (len == 0 || (cp >= 0x80 && cp <= 0x9F))
+                    break;
+            } else {
+                len = 1;
+                if (TerminalLatin && c >= 0x80 && c <= 0x9F)
+                    break;
+            }
+        }
+        if (j > i)
+            std::fwrite(s + i, 1, j - i, stdout);
+        if (j >= n)
+            break;
+        unsigned char c = s[j];
+        if (IsControl(c)) {
+            std::fputs(Glyphs[c == 0x7F ? 32 : c].c_str(), stdout);
+            i = j + 1;
+        } else {
+            std::fputs(Replacement.c_str(), stdout);
+            i = j + (len > 0 ? len : 1);
+        }
+    }
+}
+
 // Converts text (no control characters), Pending first.  more: the text
 // runs on into the next read, so an incomplete character at its end waits
 // there; otherwise it is shown as '?'.
@@ -133,8 +209,10 @@ void ShowText(const unsigned char *text, std::size_t len, bool more)
         std::memcpy(buf, Pending, k);
         PendingLen = 0;
         std::size_t take = len < sizeof buf - k ? len : sizeof buf - k;
-        std::memcpy(buf + k, text, take);
-        text += take;
+        if (take > 0) {
+            std::memcpy(buf + k, text, take);
+            text += take;
+        }
         len -= take;
         k += take;
         char *in = buf;
@@ -144,7 +222,7 @@ void ShowText(const unsigned char *text, std::size_t len, bool more)
             std::size_t outLeft = sizeof out;
             std::size_t r = iconv(FromCodePage, &in, &left, &o, &outLeft);
             int err = r == static_cast<std::size_t>(-1) ? errno : 0;
-            std::fwrite(out, 1, sizeof out - outLeft, stdout);
+            WriteShown(out, sizeof out - outLeft);
             if (err == 0 || err == E2BIG)
                 continue;
             if (err == EINVAL && (len > 0 || more) && left < sizeof Pending) {
@@ -167,6 +245,12 @@ void ShowText(const unsigned char *text, std::size_t len, bool more)
 void ConInitReceived()
 {
     Init();
+}
+
+void ConWriteText(const char *text)
+{
+    Init();
+    WriteShown(text, std::strlen(text));
 }
 
 void ConWriteReceived(const unsigned char *buf, int n)

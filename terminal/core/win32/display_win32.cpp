@@ -14,3 +14,8 @@ void ConWriteReceived(const unsigned char *buf, int n)
     if (n > 0)
         std::fwrite(buf, 1, static_cast<std::size_t>(n), stdout);
 }
+
+void ConWriteText(const char *text)
+{
+    std::fputs(text, stdout);
+}
