@@ -20,7 +20,7 @@ work=$(mktemp -d /tmp/tarvik-fuzz-short-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 status=0
-for target in ansi keydecode settings script linemode upload packet canrx; do
+for target in ansi keydecode settings script linemode upload packet display_utf8 display_big5 canrx; do
     n=$runs
     # Every input of the CAN target talks to the simulated board (a few ms each).
     [ "$target" = canrx ] && n=$((runs / 4))

@@ -53,6 +53,14 @@ write('ansi', 'limits', ESC + '[99999999999C' + ESC + '[2147483648B' + ESC + '[0
 write('ansi', 'broken', ESC + 'x' + ESC + '[' + ESC + '[12' + '\x00' + ESC + '[?25h' + ESC + ESC + '[J' + 'text\b\t\x07')
 
 # Key decoder: the first byte chooses the cut, the rest is typed keys.
+# The display of received bytes: text, controls, split characters, the
+# 8-bit controls encoded in UTF-8, malformed forms; for Big5 a lead byte
+# that ends one read with CR LF at the start of the next (the first byte
+# chooses piece sizes: 0x04 gives pieces of 5, then 2).
+for t in ('display_utf8', 'display_big5'):
+    write(t, 'mixed', b'\x04ab\xa4\xa4\xc3\xa9\x1b]0;t\x07\x0e\xda\xc4\xbf\x7f\r\n')
+    write(t, 'c1', b'\x01\xc2\x9b6n\xc2\x9d0;x\x07\xc2\x90q\xf8\xa1\xa1\xa1\xa1\xed\xa0\x80\xc0\xaf')
+    write(t, 'leadcrlf', b'\x04abc\xb4\r\nnext\xb4')
 write('keydecode', 'fkeys', '\x03' + ESC + 'OP' + ESC + 'OS' + ESC + '[11~' + ESC + '[15~' + ESC + '[24~' +
       ESC + '[[A' + ESC + '[[E')
 write('keydecode', 'modified', '\x05' + ESC + '[1;5P' + ESC + '[1;3S' + ESC + '[15;2~' + ESC + '[24;5~' +

@@ -186,3 +186,23 @@ TEST(Harm, Big5LeadByteThenLineEndInTheNextRead)
 }
 
 }  // namespace
+
+namespace {
+
+// ---- Keys -------------------------------------------------------------------
+
+// The terminal's answers (a cursor position report, a colour report) are
+// dropped: the report at row 1, column 1 is not F3 (which would send the
+// run command), the colour report's text is not typed to the controller.
+TEST(Harm, TerminalAnswersAreNotKeys)
+{
+    PtySession s;
+    s.Start();
+    s.tmux.Type("\033[1;1R");
+    s.tmux.Type("\033]11;rgb:0000/0000/0000\033\\");
+    s.tmux.Type("x");
+    EXPECT_EQ(s.com1.Read(3000, 300), "x");
+    s.Quit();
+}
+
+}  // namespace

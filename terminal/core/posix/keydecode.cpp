@@ -46,6 +46,41 @@ int TildeFunctionKey(int n)
     }
 }
 
+// The length of a control string (OSC, DCS, APC, PM) that starts at
+// buf[0..1] and ends with BEL or ESC \; 0 while it is still arriving.
+// One that never ends is taken whole when no more follows.
+int ControlStringLength(const unsigned char *buf, int len, bool final)
+{
+    for (int i = 2; i < len; ++i) {
+        if (buf[i] == 0x07)
+            return i + 1;
+        if (buf[i] == ESC) {
+            if (i + 1 >= len)
+                return final ? len : 0;
+            return buf[i + 1] == '\\' ? i + 2 : i;
+        }
+    }
+    return final ? len : 0;
+}
+
+// The terminal's answers that come as control strings: an OSC (colours,
+// title), a DCS (settings and capability reports: ESC P then a digit or
+// one of > ! + =), an APC or PM.  ESC ] alone or ESC P with a letter stay
+// keys (Alt+], Alt+P).
+bool StartsControlString(const unsigned char *buf, int len)
+{
+    unsigned char second = buf[1];
+    if (second == '_' || second == '^')
+        return len >= 3;
+    if (second == ']')
+        return len >= 3;
+    if (second == 'P' && len >= 3) {
+        unsigned char c = buf[2];
+        return (c >= '0' && c <= '9') || c == '>' || c == '!' || c == '+' || c == '=';
+    }
+    return false;
+}
+
 }  // namespace
 
 int KeyCodeForFunction(int fkey, int modifier)
@@ -93,6 +128,10 @@ int KeyDecodeBytes(const unsigned char *buf, int len, bool final, int *code)
     }
 
     unsigned char second = buf[1];
+    if (StartsControlString(buf, len))
+        return ControlStringLength(buf, len, final);  // an answer, not a key
+    if (len == 2 && !final && (second == ']' || second == 'P' || second == '_' || second == '^'))
+        return 0;  // the start of an answer, or Alt with that key
     if (second == 'O') {
         // SS3: F1-F4 and the arrows in application mode; "ESC O" alone is Alt+O.
         if (len == 2) {
@@ -165,6 +204,11 @@ int KeyDecodeBytes(const unsigned char *buf, int len, bool final, int *code)
         unsigned char f = buf[i];
         int nparams = any ? count + 1 : 0;
         int modifier = nparams >= 2 ? params[1] : 1;
+        // A modifier is 2..16.  Anything else is no key but an answer of the
+        // terminal: ESC [ 1 ; 1 R is where its cursor stands (row 1, column 1),
+        // not F3.
+        if (nparams >= 2 && (modifier < 2 || modifier > 16))
+            odd = true;
         if (!odd) {
             if (f == '~' && nparams >= 1)
                 *code = KeyCodeForFunction(TildeFunctionKey(params[0]), modifier);
