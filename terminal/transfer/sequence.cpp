@@ -152,15 +152,18 @@ void AutoLoadStep()
         }
     }
     if (RunAfterLoad || RunSramAfterLoad) {
-        if (RunSramAfterLoad) {
-            RunSramAfterLoad = 0;
-            SendRunLine("runr");
-        } else {
-            RunAfterLoad = 0;
-            SendRunLine(LoadPath);
-        }
+        // One run line: when both runs were asked for (F8 and F10 while
+        // armed), "runr" wins.  Both flags end with it, so a later plain
+        // download starts nothing.
+        bool sram = RunSramAfterLoad != 0;
+        RunSramAfterLoad = 0;
+        RunAfterLoad = 0;
+        SendRunLine(sram ? "runr" : LoadPath);
     }
     if (AutoLoadActive == 0 && MultiLoadActive == 0) {
+        // The sequence is over: no run flag outlives it.
+        RunAfterLoad = 0;
+        RunSramAfterLoad = 0;
         Watching = false;
         CancelRequest = 0;
         TransferActive = 0;

@@ -206,3 +206,42 @@ TEST(Harm, TerminalAnswersAreNotKeys)
 }
 
 }  // namespace
+
+namespace {
+
+// ---- Download sequences -------------------------------------------------------
+
+// Plays the controller's side of one download of a file of one block: the
+// '!', then ACK for the information block and the data block.
+void AnswerDownload(PtyPeer &com1)
+{
+    com1.Write("!");
+    ASSERT_EQ(com1.ReadN(260).size(), 260u);
+    com1.Write("\x06");
+    ASSERT_EQ(com1.ReadN(260).size(), 260u);
+    com1.Write("\x06");
+}
+
+// F8 then F10 while armed: "runr" is sent once, and both run flags end
+// with the sequence, so a later F9 (download only) starts nothing.
+TEST(Harm, RunFlagsEndWithTheirSequence)
+{
+    PtySession s;
+    WriteFile(s.dir / "tarvik.ini", "Fp.bin\n");
+    WriteFile(s.dir / "p.bin", "0123456789");
+    s.Start();
+    s.tmux.Key("F8");
+    ASSERT_EQ(s.com1.ReadN(5), "LOAD\r");
+    s.tmux.Key("F10");
+    ASSERT_TRUE(s.tmux.WaitScreen("[F10]")) << s.tmux.Screen();
+    AnswerDownload(s.com1);
+    EXPECT_EQ(s.com1.ReadN(5), "runr\r");
+    ASSERT_TRUE(s.tmux.WaitScreen("Transfer time")) << s.tmux.Screen();
+    s.tmux.Key("F9");
+    ASSERT_EQ(s.com1.ReadN(5), "LOAD\r");
+    AnswerDownload(s.com1);
+    EXPECT_EQ(s.com1.Read(1500, 300), "");
+    s.Quit();
+}
+
+}  // namespace
