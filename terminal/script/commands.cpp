@@ -3,6 +3,7 @@
 #include "script.h"
 
 #include "console.h"
+#include "display.h"
 #include "globals.h"
 #include "serial.h"
 #include "settings.h"
@@ -123,8 +124,12 @@ void Load(const char *command)
     // A file the download could not open (none, or a directory): nothing
     // is sent.
     std::FILE *probe = TransferOpenFile(name);
-    if (probe == nullptr)
+    if (probe == nullptr) {
+        std::printf("Cannot open file:");
+        ConWriteText(name);
+        std::printf("\n\r");
         return;
+    }
     std::fclose(probe);
     if (SetLoadPath(name) != 0)
         return;
@@ -166,8 +171,10 @@ void Load(const char *command)
     }
     if (LoadDone == 0) {
         // Nobody ended the download: disarm it so the controller's next '!'
-        // starts nothing.
+        // starts nothing, and let typed keys through again.
         AutoLoadActive = 0;
+        TransferActive = 0;
+        CancelRequest = 0;
     }
 }
 

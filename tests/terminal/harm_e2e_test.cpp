@@ -245,3 +245,27 @@ TEST(Harm, RunFlagsEndWithTheirSequence)
 }
 
 }  // namespace
+
+namespace {
+
+// ---- Command mode -------------------------------------------------------------
+
+// /load of a missing file or of a directory says so, and sends nothing.
+TEST(Harm, LoadOfAMissingFileOrADirectorySaysCannotOpen)
+{
+    PtySession s;
+    mkdir((s.dir / "sub").c_str(), 0755);
+    s.Start();
+    for (std::string name : {"nothere.exe", "sub"}) {
+        s.tmux.Key("M-c");
+        ASSERT_TRUE(s.tmux.WaitScreen("tarvikCmd:")) << s.tmux.Screen();
+        s.tmux.Type("/load " + name);
+        s.tmux.Key("Enter");
+        EXPECT_TRUE(s.tmux.WaitScreen("Cannot open file:" + name)) << s.tmux.Screen();
+        s.tmux.Key("C-F6");
+    }
+    EXPECT_EQ(s.com1.Read(500, 200), "");
+    s.Quit();
+}
+
+}  // namespace

@@ -292,3 +292,25 @@ TEST_F(Script, QuitSetsExitRequestAndEndsTheScript)
 }
 
 }  // namespace
+
+namespace {
+
+// A download whose end nobody reports (no receive loop runs here; the test
+// plays the loop's armed watch, which holds typed keys back): after Escape
+// the script's back-stop ends the wait and clears both the armed state and
+// the hold on typed keys.
+TEST_F(Script, BackStopOfAnArmedWaitLetsTypedKeysThrough)
+{
+    WriteFile(dir_ / "p.bin", "0123456789");
+    std::thread watch([&] {
+        WaitFor([] { return AutoLoadActive != 0; }, 10000);
+        TransferActive = 1;
+        Key("\x1b");
+    });
+    Run("/load p.bin\n");
+    watch.join();
+    EXPECT_EQ(AutoLoadActive, 0);
+    EXPECT_EQ(TransferActive, 0);
+}
+
+}  // namespace
