@@ -98,6 +98,14 @@ void ReadFile(bool listsOnly)
         case 'W':
             if (listsOnly)
                 break;
+            if (letter == 'B') {
+                // As the /B option takes it, with its message.
+                if (ParseBitRate(value, &number))
+                    BaudRate = number;
+                else
+                    std::printf("Cannot use %s, the bit rate stays %d\n\r", token, BaudRate.load());
+                break;
+            }
             if (!ParseDecimal(value, &number) || !ValidNumber(letter, number)) {
                 if (letter != 'C' && letter != 'W') {
                     std::printf("Bad setting ");
@@ -110,7 +118,7 @@ void ReadFile(bool listsOnly)
             if (letter == 'C') SavedPort = number;
             if (letter == 'D') DataBits = number;
             if (letter == 'S') StopBits = number;
-            if (letter == 'W') ScreenRows = number;
+            if (letter == 'W') ScreenRows = ClampScreenRows(number);  // as /S clamps
             if (letter == 'P') ParityIndex = number;
             break;
         default:
@@ -165,6 +173,20 @@ int ParseDecimal(const char *text, int *value)
         v = INT_MIN;
     *value = static_cast<int>(v);
     return 1;
+}
+
+int ParseBitRate(const char *text, int *rate)
+{
+    int v = 0;
+    if (!ParseDecimal(text, &v) || v < MinBitRate || v > MaxBitRate)
+        return 0;
+    *rate = v;
+    return 1;
+}
+
+int ClampScreenRows(int rows)
+{
+    return rows < 20 ? 20 : rows > 50 ? 50 : rows;
 }
 
 int DecimalOrZero(const char *text)

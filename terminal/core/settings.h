@@ -23,3 +23,12 @@ int StorableSetting(const char *text);
 int ParseDecimal(const char *text, int *value);
 // As ParseDecimal, but no digits give 0.
 int DecimalOrZero(const char *text);
+
+// The bit rates that the /B option and the B setting take: 2 (0 would hang
+// up the line) up to MaxBitRate; a value beyond (or one that overflows) is
+// refused.  Returns 1 and the rate when usable, else 0.
+constexpr int MinBitRate = 2;
+constexpr int MaxBitRate = 20000000;
+int ParseBitRate(const char *text, int *rate);
+// Screen rows as /S and the W setting take them: held within 20..50.
+int ClampScreenRows(int rows);

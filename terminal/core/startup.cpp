@@ -220,7 +220,7 @@ void ParseOption(const char *text)
     case 'B': {
         // 0 would hang up the line; a rate that cannot be set is not saved.
         int rate = 0;
-        if (ParseDecimal(value, &rate) && rate >= 2)
+        if (ParseBitRate(value, &rate))
             BaudRate = rate;
         else
             std::printf("Cannot use %s, the bit rate stays %d\n\r", text, BaudRate.load());
@@ -339,8 +339,12 @@ int TarvikMain(int argc, char **argv)
         int key = 0;
         while ((key = ConReadKey()) == 0)
             ConWaitInput(1);
+        // The shell's prompt starts on a line of its own.  The status is the
+        // key's code, but never 0 (a success): the codes of F-keys and ALT_X
+        // are 0 in the byte a status keeps.
+        std::printf("\n\r");
         ConRestore();
-        return key;
+        return (key & 0xFF) != 0 ? key : 1;
     }
 
     // The keyboard thread reads no key until the settings have been shown:

@@ -269,3 +269,44 @@ TEST(Harm, LoadOfAMissingFileOrADirectorySaysCannotOpen)
 }
 
 }  // namespace
+
+namespace {
+
+// ---- Start-up -------------------------------------------------------------------
+
+// A port that cannot be opened: the run ends with a failure status whatever
+// the key (ALT_X gives code 0 in the low byte), and the prompt's line is
+// ended.
+TEST(Harm, PortThatCannotBeOpenedEndsWithFailure)
+{
+    (void)UseUtf8;
+    TempDir dir;
+    Tmux tmux;
+    tmux.Start(TarvikCommand({{1, dir / "none"}}) + "; s=$?; printf MARK; (exit $s)", dir.path());
+    ASSERT_TRUE(tmux.WaitScreen("Press any key to quit.")) << tmux.Screen();
+    tmux.Key("M-x");
+    ASSERT_TRUE(tmux.WaitExit()) << tmux.Screen();
+    EXPECT_EQ(tmux.ExitStatus(), 1);
+    std::string screen = tmux.Screen();
+    EXPECT_NE(screen.find("\nMARK"), std::string::npos) << screen;
+}
+
+}  // namespace
+
+namespace {
+
+// Settings values beyond range: the bit rate is refused with the message
+// /B gives, the screen rows are held at 50 as /S holds them.
+TEST(Harm, SettingsFileValuesWithinTheOptionsRanges)
+{
+    PtySession s;
+    WriteFile(s.dir / "tarvik.ini", "C1 B2147483648 P0 D8 S1\nw99999999999\n");
+    s.Start();
+    EXPECT_TRUE(s.tmux.WaitScreen("Cannot use B2147483648, the bit rate stays 115200")) << s.tmux.Screen();
+    s.Quit();
+    std::string saved = ReadFile(s.dir / "tarvik.ini");
+    EXPECT_NE(saved.find("B115200"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("w50\n"), std::string::npos) << saved;
+}
+
+}  // namespace

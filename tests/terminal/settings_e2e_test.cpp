@@ -69,7 +69,7 @@ TEST(Settings, BadRateAndFlowControlAreRefused)
     WriteFile(s.dir / "tarvik.ini", "C1 B0 P0 D8 S1\nF \n\nw25\n");
     s.Start("/B9600 /B0 /Bx /F9");
     std::string screen = s.tmux.Screen();
-    EXPECT_NE(screen.find("Bad setting B0 in tarvik.ini ignored"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("Cannot use B0, the bit rate stays 115200"), std::string::npos) << screen;
     EXPECT_NE(screen.find("Cannot use /B0, the bit rate stays 9600"), std::string::npos) << screen;
     EXPECT_NE(screen.find("Cannot use /Bx, the bit rate stays 9600"), std::string::npos) << screen;
     EXPECT_NE(screen.find("Cannot use /F9 (flow control 0..3), it stays 0"), std::string::npos) << screen;
