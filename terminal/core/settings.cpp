@@ -215,13 +215,24 @@ int StorableSetting(const char *text)
     return 0;
 }
 
-void SaveSettings()
+namespace {
+
+// Where the settings are written: tarvik.ini itself or, when it is a
+// symbolic link (a file kept in a shared place), the file it leads to.
+std::string SettingsTarget()
 {
-    FILE *f = std::fopen(SettingsTempName, "w");
-    if (f == nullptr) {
-        std::printf("\n\rCannot write %s: %s\n\r", SettingsFileName, std::strerror(errno));
-        return;
-    }
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(SettingsFileName, ec))
+        return SettingsFileName;
+    std::filesystem::path target = std::filesystem::weakly_canonical(SettingsFileName, ec);
+    if (ec || target.empty())
+        return SettingsFileName;
+    return target.string();
+}
+
+// Writes the settings into f; true when all of it was written.
+bool WriteSettings(FILE *f, int *err)
+{
     std::fprintf(f, "C%d B%d P%d D%d S%d\n", SavedPort.load(), BaudRate.load(), ParityIndex.load(),
                  DataBits.load(), StopBits.load());
     std::fprintf(f, "F%s ", DownloadFileName);
@@ -232,22 +243,58 @@ void SaveSettings()
         std::fprintf(f, "X%s ", MultiFiles[i]);
     std::fprintf(f, "\nw%d\n", ScreenRows.load());
     bool written = std::fflush(f) == 0 && !std::ferror(f);
-    int err = errno;
+    *err = errno;
     if (std::fclose(f) != 0 && written) {
         written = false;
-        err = errno;
+        *err = errno;
     }
+    return written;
+}
+
+}  // namespace
+
+void SaveSettings()
+{
+    // The new text goes to a temporary file beside the target and is renamed
+    // over it in one step, taking the old file's mode and owner.  A target
+    // whose owner cannot be kept (another user's file in a shared place) is
+    // written in place instead.
+    std::string target = SettingsTarget();
+    std::string temp = target == SettingsFileName ? std::string(SettingsTempName) : target + ".tmp";
+    std::error_code ec;
+    bool exists = std::filesystem::exists(target, ec);
+    bool inPlace = false;
+    FILE *f = std::fopen(temp.c_str(), "w");
+    if (f != nullptr && exists) {
+        std::filesystem::permissions(temp, std::filesystem::status(target, ec).permissions(), ec);
+        if (SysKeepOwner(target.c_str(), temp.c_str()) != 0) {
+            std::fclose(f);
+            std::remove(temp.c_str());
+            inPlace = true;
+            f = std::fopen(target.c_str(), "w");
+        }
+    }
+    if (f == nullptr) {
+        std::printf("\n\rCannot write %s: %s\n\r", SettingsFileName, std::strerror(errno));
+        return;
+    }
+    int err = 0;
+    bool written = WriteSettings(f, &err);
     std::string why = std::strerror(err);
+    if (inPlace) {
+        if (!written)
+            std::printf("\n\rCannot write %s: %s\n\r", SettingsFileName, why.c_str());
+        return;
+    }
     if (written) {
         // Replaces the old file in one step (also where the C library's
         // rename would refuse to replace a file).
-        std::error_code ec;
-        std::filesystem::rename(SettingsTempName, SettingsFileName, ec);
+        std::filesystem::rename(temp, target, ec);
         if (!ec)
             return;
         why = ec.message();
     }
-    std::remove(SettingsTempName);
+    std::remove(temp.c_str());
     std::printf("\n\rCannot write %s: %s\n\r", SettingsFileName, why.c_str());
 }
 

@@ -15,6 +15,10 @@ int SysStartThread(void (*fn)());
 void SysGetCwd(char *buf, int size);
 // Changes the current directory; 0 on success.
 int SysChangeDir(const char *path);
+// Gives file the owner of model (user and group) where they differ; 0 when
+// they are the same afterwards (or the system keeps no owners), -1 when
+// they cannot be made so.
+int SysKeepOwner(const char *model, const char *file);
 // The system's code and text for the last failed call.
 int SysLastError();
 void SysErrorText(int code, char *buf, int size);

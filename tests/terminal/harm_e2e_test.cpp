@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace e2e;
 
@@ -307,6 +308,29 @@ TEST(Harm, SettingsFileValuesWithinTheOptionsRanges)
     std::string saved = ReadFile(s.dir / "tarvik.ini");
     EXPECT_NE(saved.find("B115200"), std::string::npos) << saved;
     EXPECT_NE(saved.find("w50\n"), std::string::npos) << saved;
+}
+
+}  // namespace
+
+namespace {
+
+// tarvik.ini as a symbolic link to a file kept elsewhere: the settings are
+// written through the link to that file, which keeps its mode.
+TEST(Harm, SettingsFileThatIsALinkIsWrittenThroughIt)
+{
+    PtySession s;
+    mkdir((s.dir / "shared").c_str(), 0755);
+    WriteFile(s.dir / "shared/real.ini", "C1 B9600 P0 D8 S1\nw25\n");
+    chmod((s.dir / "shared/real.ini").c_str(), 0640);
+    ASSERT_EQ(symlink("shared/real.ini", (s.dir / "tarvik.ini").c_str()), 0);
+    s.Start("", "/B19200");
+    s.Quit();
+    struct stat link {}, real {};
+    ASSERT_EQ(lstat((s.dir / "tarvik.ini").c_str(), &link), 0);
+    EXPECT_TRUE(S_ISLNK(link.st_mode));
+    ASSERT_EQ(stat((s.dir / "shared/real.ini").c_str(), &real), 0);
+    EXPECT_EQ(real.st_mode & 0777, 0640u);
+    EXPECT_NE(ReadFile(s.dir / "shared/real.ini").find("B19200"), std::string::npos);
 }
 
 }  // namespace

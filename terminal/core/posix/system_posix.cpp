@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 std::uint32_t SysTickMs()
@@ -76,4 +77,14 @@ void SysLocalTime(SysDateTime *t)
     t->hour = tmv.tm_hour;
     t->minute = tmv.tm_min;
     t->second = tmv.tm_sec;
+}
+
+int SysKeepOwner(const char *model, const char *file)
+{
+    struct stat m {}, f {};
+    if (stat(model, &m) != 0 || stat(file, &f) != 0)
+        return -1;
+    if (m.st_uid == f.st_uid && m.st_gid == f.st_gid)
+        return 0;
+    return chown(file, m.st_uid, m.st_gid) == 0 ? 0 : -1;
 }

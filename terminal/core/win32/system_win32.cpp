@@ -85,3 +85,9 @@ void SysLocalTime(SysDateTime *t)
     t->minute = st.wMinute;
     t->second = st.wSecond;
 }
+
+int SysKeepOwner(const char *, const char *)
+{
+    // A new file in the same folder takes the folder's permissions.
+    return 0;
+}
