@@ -7,3 +7,9 @@
 // ports by number only).  Called at start-up, before the keyboard thread
 // starts.
 int ComUseDevice(int n, const char *path);
+
+// Makes every device path of the COM ports that is relative to the working
+// directory (TARVIK_COM3=./s1, tarvik ./s1) absolute, so that a later change
+// of directory in command mode does not lose the port's return.  Called
+// once at start-up, before the keyboard thread starts.
+void ComAbsoluteDevicePaths();

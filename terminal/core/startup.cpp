@@ -311,6 +311,7 @@ int TarvikMain(int argc, char **argv)
     ConInitOutput();
     ConInitReceived();
     ComResetTable();
+    ComAbsoluteDevicePaths();
     ConSetTitle(TarvikVersionText);
     LoadSettings();
     if (SavedPort > 0)

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -331,6 +332,36 @@ TEST(Harm, SettingsFileThatIsALinkIsWrittenThroughIt)
     ASSERT_EQ(stat((s.dir / "shared/real.ini").c_str(), &real), 0);
     EXPECT_EQ(real.st_mode & 0777, 0640u);
     EXPECT_NE(ReadFile(s.dir / "shared/real.ini").find("B19200"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// A relative device path (TARVIK_COM1=com1): after a change of directory in
+// command mode the port still returns once its device is back.
+TEST(Harm, RelativeDevicePathSurvivesADirectoryChange)
+{
+    (void)UseUtf8;
+    TempDir dir;
+    mkdir((dir / "sub").c_str(), 0755);
+    Process sim;
+    sim.Start({SimPath(), "--link", dir / "com1"}, dir.path());
+    ASSERT_TRUE(WaitFor([&] { return FileExists(dir / "com1"); }));
+    Tmux tmux;
+    tmux.Start(TarvikCommand({{1, "com1"}}), dir.path());
+    ASSERT_TRUE(tmux.WaitScreen("now baudrate")) << tmux.Screen();
+    tmux.Key("M-c");
+    ASSERT_TRUE(tmux.WaitScreen("tarvikCmd:")) << tmux.Screen();
+    tmux.Type("Psub");
+    tmux.Key("Enter");
+    ASSERT_TRUE(tmux.WaitScreen("/sub\"")) << tmux.Screen();
+    kill(sim.pid(), SIGUSR2);  // unplugged
+    ASSERT_TRUE(tmux.WaitScreen("is gone")) << tmux.Screen();
+    kill(sim.pid(), SIGUSR2);  // and plugged in again
+    EXPECT_TRUE(tmux.WaitScreen("is back]", 15000)) << tmux.Screen();
+    tmux.Key("M-x");
+    EXPECT_TRUE(tmux.WaitExit(20000));
 }
 
 }  // namespace

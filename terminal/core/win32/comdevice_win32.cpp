@@ -5,3 +5,8 @@ int ComUseDevice(int, const char *)
 {
     return -1;
 }
+
+void ComAbsoluteDevicePaths()
+{
+    // COM ports are opened by number: there are no paths to keep.
+}
