@@ -169,7 +169,9 @@ TEST(Session, DevicePathArgument)
     EXPECT_EQ(ReadFile(s.dir / "tarvik.ini").substr(0, 3), "C1 ");
     Tmux again;
     again.Start("env " + Quote(TarvikPath()) + " ./no/tty", s.dir.path());
-    EXPECT_TRUE(again.WaitScreen("[COM1 is ./no/tty: No such file or directory]\nCan not use COM 1,")) << again.Screen();
+    // A relative path is made absolute at start.
+    EXPECT_TRUE(again.WaitScreen("[COM1 is " + s.dir.path() + "/no/tty: No such file or directory]\nCan not use COM 1,"))
+        << again.Screen();
     again.Key("q");
     EXPECT_TRUE(again.WaitExit());
 }
