@@ -5,6 +5,7 @@
 #include "transfer_wait.h"
 
 #include "console.h"
+#include "display.h"
 #include "globals.h"
 #include "serial.h"
 #include "system.h"
@@ -141,7 +142,8 @@ void SendFile()
         CancelRequest = 0;
     TransferClearOutcome();
 
-    std::printf("\n\rLoad file:%s", LoadPath);
+    std::printf("\n\rLoad file:");
+    ConWriteText(LoadPath);
     std::fflush(stdout);
     long long length = -1;
     SendStream = LoadPath[0] != 0 ? TransferOpenFile(LoadPath) : nullptr;
@@ -155,10 +157,9 @@ void SendFile()
     }
     if (SendStream == nullptr) {
         SendAbortBlock();
-        if (length > 0xFFFFFFFFLL)
-            std::printf("\n\rFile too large:%s\n\r", LoadPath);
-        else
-            std::printf("\n\rCannot open file:%s\n\r", LoadPath);
+        std::printf(length > 0xFFFFFFFFLL ? "\n\rFile too large:" : "\n\rCannot open file:");
+        ConWriteText(LoadPath);
+        std::printf("\n\r");
         std::fflush(stdout);
         TransferActive = wasActive;
         return;

@@ -6,6 +6,7 @@
 #include "transfer_wait.h"
 
 #include "console.h"
+#include "display.h"
 #include "globals.h"
 #include "serial.h"
 #include "settings.h"
@@ -254,7 +255,9 @@ void AskDownloadFileName()
         else if (r > 0 && StorableSetting(name))
             std::memcpy(DownloadFileName, name, std::strlen(name) + 1);
     }
-    std::printf("\n\rWhen Press F8/F9/F10 will auto download the file:%s\n\r", DownloadFileName);
+    std::printf("\n\rWhen Press F8/F9/F10 will auto download the file:");
+    ConWriteText(DownloadFileName);
+    std::printf("\n\r");
     SaveSettings();
 }
 
@@ -263,8 +266,10 @@ void AskMultiFiles()
     AskList(&MultiFiles[0][0], MultiFileCount, MultiFileSize,
             "\n\rInput filename %d('*' or ',' or 'CR'to quit):");
     std::printf("\n\rWhen Press ALT_F9 will auto download these file(s):");
-    for (int i = 0; i < MultiFileCount && MultiFiles[i][0] != 0; ++i)
-        std::printf(" %s", MultiFiles[i]);
+    for (int i = 0; i < MultiFileCount && MultiFiles[i][0] != 0; ++i) {
+        std::printf(" ");
+        ConWriteText(MultiFiles[i]);
+    }
     std::printf("\n\r");
     SaveSettings();
 }
@@ -272,9 +277,12 @@ void AskMultiFiles()
 void AskRunArgs()
 {
     AskList(&RunArgs[0][0], RunArgCount, RunArgSize, "\n\rInput parameters %d('*' or ',' or 'CR' to quit):");
-    std::printf("\n\rWhen Press F5/F8/F10 to run file, the command is:%s", DownloadFileName);
-    for (int i = 0; i < RunArgCount && RunArgs[i][0] != 0; ++i)
-        std::printf(" %s", RunArgs[i]);
+    std::printf("\n\rWhen Press F5/F8/F10 to run file, the command is:");
+    ConWriteText(DownloadFileName);
+    for (int i = 0; i < RunArgCount && RunArgs[i][0] != 0; ++i) {
+        std::printf(" ");
+        ConWriteText(RunArgs[i]);
+    }
     std::printf("\n\r");
     SaveSettings();
 }
