@@ -139,15 +139,15 @@ int TransferIsOpenFile(const char *name, int fd)
 {
     if (fd < 0)
         return 0;
-    HANDLE open = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-    if (open == INVALID_HANDLE_VALUE)
+    HANDLE logHandle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (logHandle == INVALID_HANDLE_VALUE)
         return 0;
     HANDLE h = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return 0;
     BY_HANDLE_FILE_INFORMATION a, b;
-    bool same = GetFileInformationByHandle(h, &a) && GetFileInformationByHandle(open, &b) &&
+    bool same = GetFileInformationByHandle(h, &a) && GetFileInformationByHandle(logHandle, &b) &&
                 a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
                 a.nFileIndexLow == b.nFileIndexLow;
     CloseHandle(h);
