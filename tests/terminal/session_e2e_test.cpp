@@ -131,7 +131,8 @@ TEST(Session, CommandModePortEdges)
     PtyPeer com256(s.dir, "com256");
     s.Start(TarvikCommand({{1, s.com1.link()}, {7, "./missing"}, {256, com256.link()}}));
     s.Command("c7");
-    ASSERT_TRUE(s.tmux.WaitScreen("[COM7 is ./missing: No such file or directory]\n\nCurrent use COM 1"))
+    // The relative path was made absolute at start.
+    ASSERT_TRUE(s.tmux.WaitScreen("[COM7 is " + s.dir.path() + "/missing: No such file or directory]\n\nCurrent use COM 1"))
         << s.tmux.Screen();
     s.Command("c256");
     ASSERT_TRUE(s.tmux.WaitScreen("Current use COM 256")) << s.tmux.Screen();
