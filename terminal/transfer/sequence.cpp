@@ -30,17 +30,6 @@ void AppendRunArgs(char *line, std::size_t size)
     }
 }
 
-// A run command line: the command word, the arguments and "\r", sent in
-// one write.
-void SendRunLine(const char *command)
-{
-    char line[LoadPathSize + RunArgCount * RunArgSize + 8];
-    std::snprintf(line, sizeof line, "%s", command);
-    AppendRunArgs(line, sizeof line);
-    std::size_t used = std::strlen(line);
-    std::snprintf(line + used, sizeof line - used, "\r");
-    SendText(line);
-}
 
 // The armed watch (main thread only).
 bool Watching = false;
@@ -86,6 +75,18 @@ void AskList(char *entries, int count, int size, const char *prompt)
 }
 
 }  // namespace
+
+// A run command line: the command word, the arguments and "\r", sent in
+// one write.
+void SendRunLine(const char *command)
+{
+    char line[LoadPathSize + RunArgCount * RunArgSize + 8];
+    std::snprintf(line, sizeof line, "%s", command);
+    AppendRunArgs(line, sizeof line);
+    std::size_t used = std::strlen(line);
+    std::snprintf(line + used, sizeof line - used, "\r");
+    SendText(line);
+}
 
 void AutoLoadWatch()
 {
