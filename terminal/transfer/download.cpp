@@ -16,6 +16,7 @@
 void (*DownloadBlockHook)(int block, int blocks, long long bytes) = nullptr;
 char DownloadRecordName[FileInfoNameSize] = "";
 DownloadOutcome LastDownload{};
+int DownloadFailures = 0;
 
 namespace {
 
@@ -35,6 +36,7 @@ void Fail(int block, const char *reason)
     if (LastDownload.failed)
         return;  // the first reason is the one that counts
     LastDownload.failed = 1;
+    ++DownloadFailures;
     LastDownload.block = block;
     LastDownload.reason = reason;
 }
@@ -192,6 +194,8 @@ void SendFile()
     }
     if (SendStream == nullptr) {
         SendAbortBlock();
+        if (!LastDownload.failed)
+            ++DownloadFailures;
         LastDownload = DownloadOutcome{1, 0, 0, length > 0xFFFFFFFFLL ? "file too large" : "cannot open the file"};
         if (length > 0xFFFFFFFFLL)
             Say("\n\rFile too large:%s\n\r", LoadPath);

@@ -86,7 +86,8 @@ struct DownloadOutcome {
 extern bool TransferQuiet;                     // no screen output from the transfer
 extern void (*DownloadBlockHook)(int block, int blocks, long long bytes);  // after each confirmed block
 extern char DownloadRecordName[FileInfoNameSize];  // the record's name when not empty
-extern DownloadOutcome LastDownload;           // of the last SendFile
+extern DownloadOutcome LastDownload;           // of the last SendFile (or armed wait)
+extern int DownloadFailures;                   // downloads failed so far (main thread)
 
 // Runs on the main thread (the receive loop calls them).
 void SendFile();

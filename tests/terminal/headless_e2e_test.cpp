@@ -103,3 +103,23 @@ TEST(Headless, UsageErrorsEndWithStatusTwoBeforeThePortIsOpened)
     EXPECT_NE(rate.err.find("fast"), std::string::npos) << rate.err;
     EXPECT_EQ(line.sim->Received(), "");
 }
+
+TEST(Headless, ScriptRunsToItsEndWithTheControllersOutputOnStdoutAndAFailedDownloadGivesOne)
+{
+    const std::string script = "/load a.bin\n/sendcmd dir\n";
+    Line good;
+    std::string a = MakeFile(good.dir / "a.bin", 5000);
+    WriteFile(good.dir / "go.F4", script);
+    Outcome ran = Tarvik(good.dir, "--script go.F4 " + Quote(good.sim->link()));
+    EXPECT_EQ(ran.status, 0) << ran.err;
+    EXPECT_EQ(ReadFile(good.dir / "store/FLASH.a.bin"), a);
+    EXPECT_NE(ran.out.find("Ready to receive a file into flash!"), std::string::npos) << ran.out;
+    EXPECT_NE(good.sim->Received().find("dir\r"), std::string::npos);  // the line after the download ran
+
+    Line bad({"--nak-block", "2:9"});
+    MakeFile(bad.dir / "a.bin", 5000);
+    WriteFile(bad.dir / "go.F4", script);
+    Outcome failed = Tarvik(bad.dir, "--script go.F4 " + Quote(bad.sim->link()));
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_NE(failed.err.find("block 2 of 20"), std::string::npos) << failed.err;
+}
