@@ -5,6 +5,8 @@
 #include "headless.h"
 
 #include "comdevice.h"
+#include "console.h"
+#include "display.h"
 #include "globals.h"
 #include "options.h"
 #include "serial.h"
@@ -13,7 +15,9 @@
 #include "system.h"
 #include "transfer/transfer.h"
 #include "transfer/transfer_wait.h"
+#include "script/script.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -253,9 +257,88 @@ int HeadlessDownload(int argc, char **argv)
     return status;
 }
 
+namespace {
+
+std::atomic<int> ScriptRunning{0};
+
+void ScriptThread()
+{
+    // The runner reads the script's name from the command words.
+    SplitTokens("/script");
+    Tokens[1] = const_cast<char *>(StartOpts.script);
+    TokenCount = 2;
+    RunScript();
+    ScriptRunning = 0;
+    ComWake();
+}
+
+void ReportFailure()
+{
+    std::fprintf(stderr, "tarvik: %s on %s: ", LoadPath, DeviceText);
+    if (LastDownload.block != 0 || LastDownload.blocks != 0)
+        std::fprintf(stderr, "block %d of %d: ", LastDownload.block, LastDownload.blocks);
+    std::fprintf(stderr, "%s\n", LastDownload.reason != nullptr ? LastDownload.reason : "failed");
+}
+
+}  // namespace
+
+// The script runs on a thread of its own, as it does on the keyboard
+// thread in a session; this thread is the receive loop: it performs the
+// transfers the script asks for and copies the controller's output to
+// stdout, through the received-byte display when stdout is a terminal.
 int HeadlessScript(int argc, char **argv)
 {
-    (void)argc;
-    (void)argv;
-    return 1;
+    if (OpenPort(argc, argv) != 0)
+        return 1;
+    TransferQuiet = true;
+    bool tty = SysIsTerminal(1);
+    if (tty)
+        ConInitReceived();
+    ScriptNoConsole = 1;
+    ScriptRunning = 1;
+    if (SysStartThread(ScriptThread) != 0) {
+        std::fprintf(stderr, "tarvik: cannot start the script\n");
+        ComClose(CurrentPort);
+        return 1;
+    }
+    static unsigned char buffer[ReceiveBufferSize];
+    int failures = DownloadFailures;
+    bool gone = false;
+    while (ScriptRunning != 0) {
+        if (DownloadRequest) {
+            SendFile();
+            DownloadRequest = 0;
+        }
+        if (UploadRequest) {
+            GetFile();
+            UploadRequest = 0;
+        }
+        AutoLoadWatch();
+        if (DownloadFailures != failures) {
+            failures = DownloadFailures;
+            ReportFailure();
+        }
+        int n = ComRead(CurrentPort, buffer, ReceiveBufferSize);
+        if (n == ComGone) {
+            if (!gone)
+                std::fprintf(stderr, "tarvik: %s is gone\n", DeviceText);
+            gone = true;
+            ExitRequest = 1;  // the script ends after its current line
+            ScriptStop = 1;
+            SysSleepMs(20);
+        } else if (n <= 0) {
+            if (ComWaitReadable(CurrentPort, 20) < 0)
+                SysSleepMs(20);
+        } else if (tty || AutoLoadActive != 0 || MultiLoadActive != 0) {
+            ShowReceived(buffer, n);  // also takes the armed download's '!'
+            std::fflush(stdout);
+        } else {
+            CopyOut(buffer, n);
+        }
+    }
+    if (DownloadFailures != failures)
+        ReportFailure();
+    std::fflush(stdout);
+    ComClose(CurrentPort);
+    return gone || DownloadFailures != 0 ? 1 : 0;
 }
