@@ -227,7 +227,7 @@ int SendOne(const char *path, bool tty)
     if (tty)
         ShowBar(BarTotal, true);
     else
-        std::fprintf(stderr, "tarvik: %s: %lld bytes in %d blocks, %.2f s, %.1f KiB/s\n", path, BarTotal,
+        std::fprintf(stderr, "tarvik: %s: %lld bytes in %d blocks, %.3f s, %.1f KiB/s\n", path, BarTotal,
                      LastDownload.blocks, ms * 0.001, Rate(BarTotal, ms) / 1024.0);
     return 0;
 }

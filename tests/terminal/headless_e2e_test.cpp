@@ -68,7 +68,9 @@ TEST(Headless, TwoFilesArriveWholeInOrderAndRunStartsTheLastWithItsArguments)
     Outcome run = Tarvik(line.dir, "-d table.bin --download build/prog.exe --run " + Quote(line.sim->link()));
     ASSERT_EQ(run.status, 0) << run.err << run.out;
     EXPECT_TRUE(ReadFile(line.dir / "store/FLASH.table.bin") == table);
-    EXPECT_TRUE(ReadFile(line.dir / "store/FLASH.prog.exe") == prog);  // stored under its own name
+    // Stored under its own name; the controller writes its store after its
+    // last answer.
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(line.dir / "store/FLASH.prog.exe") == prog; }));
     std::string sent = line.sim->Received();
     EXPECT_EQ(sent.substr(sent.size() - 16), "prog.exe 12 abc\r");
     EXPECT_NE(run.out.find("argv[2]=abc"), std::string::npos) << run.out;
@@ -112,7 +114,7 @@ TEST(Headless, ScriptRunsToItsEndWithTheControllersOutputOnStdoutAndAFailedDownl
     WriteFile(good.dir / "go.F4", script);
     Outcome ran = Tarvik(good.dir, "--script go.F4 " + Quote(good.sim->link()));
     EXPECT_EQ(ran.status, 0) << ran.err;
-    EXPECT_TRUE(ReadFile(good.dir / "store/FLASH.a.bin") == a);
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(good.dir / "store/FLASH.a.bin") == a; }));
     EXPECT_NE(ran.out.find("Ready to receive a file into flash!"), std::string::npos) << ran.out;
     EXPECT_NE(good.sim->Received().find("dir\r"), std::string::npos);  // the line after the download ran
 
