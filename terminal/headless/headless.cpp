@@ -274,7 +274,10 @@ void ScriptThread()
 
 void ReportFailure()
 {
-    std::fprintf(stderr, "tarvik: %s on %s: ", LoadPath, DeviceText);
+    // The outcome's own copy of the name: the script thread may already be
+    // setting the next one.
+    std::fprintf(stderr, "tarvik: %s on %s: ", LastDownload.file[0] != 0 ? LastDownload.file : "the download",
+                 DeviceText);
     if (LastDownload.block != 0 || LastDownload.blocks != 0)
         std::fprintf(stderr, "block %d of %d: ", LastDownload.block, LastDownload.blocks);
     std::fprintf(stderr, "%s\n", LastDownload.reason != nullptr ? LastDownload.reason : "failed");

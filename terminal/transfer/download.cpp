@@ -179,6 +179,7 @@ void SendFile()
         CancelRequest = 0;
     TransferClearOutcome();
     LastDownload = DownloadOutcome{};
+    std::memcpy(LastDownload.file, LoadPath, sizeof LoadPath);
 
     Say("\n\rLoad file:%s", LoadPath);
     std::fflush(stdout);
@@ -196,7 +197,9 @@ void SendFile()
         SendAbortBlock();
         if (!LastDownload.failed)
             ++DownloadFailures;
-        LastDownload = DownloadOutcome{1, 0, 0, length > 0xFFFFFFFFLL ? "file too large" : "cannot open the file"};
+        LastDownload.failed = 1;
+        LastDownload.block = LastDownload.blocks = 0;
+        LastDownload.reason = length > 0xFFFFFFFFLL ? "file too large" : "cannot open the file";
         if (length > 0xFFFFFFFFLL)
             Say("\n\rFile too large:%s\n\r", LoadPath);
         else

@@ -106,7 +106,7 @@ void AutoLoadWatch()
         std::fflush(stdout);
     } else if (SysTickMs() - ArmedSince >= static_cast<std::uint32_t>(ArmedWaitMs)) {
         EndArmedState();
-        LastDownload = DownloadOutcome{1, 0, 0, "the controller never got ready (no '!')"};
+        LastDownload = DownloadOutcome{1, 0, 0, "the controller never got ready (no '!')", ""};
         ++DownloadFailures;
         std::printf("\n\r[No answer from the controller, download cancelled]\n\r");
         std::fflush(stdout);

@@ -82,6 +82,7 @@ struct DownloadOutcome {
     int block;           // the block that failed (0: the file record)
     int blocks;          // data blocks of the file
     const char *reason;  // why it failed
+    char file[LoadPathSize];  // the file it sent (empty: none yet)
 };
 extern bool TransferQuiet;                     // no screen output from the transfer
 extern void (*DownloadBlockHook)(int block, int blocks, long long bytes);  // after each confirmed block
