@@ -82,7 +82,7 @@ fail() { echo "install-check: $*" >&2; exit 1; }
 
 echo "== tarvik, man, quarnix-sim"
 [ "$(command -v tarvik)" = /usr/bin/tarvik ] || fail "tarvik is not /usr/bin/tarvik"
-[ "$(tarvik --version)" = "TARVIK 1.30" ] || fail "tarvik --version: $(tarvik --version)"
+[ "$(tarvik --version)" = "tarvik 1.30" ] || fail "tarvik --version: $(tarvik --version)"
 man -w tarvik | grep -qx /usr/share/man/man1/tarvik.1.gz || fail "man -w tarvik: $(man -w tarvik 2>&1)"
 man -w 3 Ocelo >/dev/null || fail "no Ocelo(3)"
 MANWIDTH=100 man tarvik 2>/dev/null | grep -q TARVIK_CODEPAGE || fail "man tarvik does not show TARVIK_CODEPAGE"

@@ -73,6 +73,10 @@ for r in 115200 460800 921600; do
     echo "-- download at $r bit/s" >&2
     run "download at $r" "rate${r}_" "$bin/download_bench" --kib $((rate_kib * r / 115200)) --line-rate $r
 done
+# The same download by the program without a console (tarvik -d), at the
+# first rate: the transfer as tarvik reports it, and the whole run.
+echo "-- headless download at 115200 bit/s" >&2
+run "headless download" "rate115200_" bash bench/download/headless_download.sh "$bin" "$rate_kib" 115200
 
 # 2. Display throughput in a tmux pane.
 for r in $(seq $reps); do
@@ -154,6 +158,9 @@ for r in 115200 460800 921600; do
     rate=$(get rate${r}_download_Bps)
     row "download at $r bit/s" "$(fmt "$rate")" "B/s" "line limit, 256 of 261 bytes, 10 bits a byte" "$(line_limit $r) B/s" "$(ratio "$rate" "$(line_limit $r)")" ">= 0.97"
 done
+hd=$(get rate115200_headless_download_Bps); hw=$(get rate115200_headless_wall_seconds)
+row "headless download (tarvik -d) at 115200 bit/s" "$(fmt "$hd")" "B/s" "line limit (interactive: $(fmt "$(get rate115200_download_Bps)") B/s)" "$(line_limit 115200) B/s" "$(ratio "$hd" "$(line_limit 115200)")" ">= 0.97"
+row "headless download, whole run ($rate_kib KiB at 115200)" "$(fmt "$hw" 2)" "s" "-" "-" "-" "-"
 row "display, tmux pane" "$(fmt "$dt")" "B/s" "picocom" "$(fmt "$dp") B/s" "$(ratio "$dt" "$dp")" ">= 1.00"
 row "display, tmux pane" "$(fmt "$dt")" "B/s" "cat" "$(fmt "$dc") B/s" "$(ratio "$dt" "$dc")" ">= 0.80"
 row "idle wakeups (all threads)" "$(fmt "$iw" 2)" "/s" "picocom" "$(fmt "$pw" 2) /s" "-" "<= 0.1 /s"

@@ -8,6 +8,7 @@
 #include "settings.h"
 #include "startup.h"
 #include "system.h"
+#include "timestamp.h"
 #include "transfer/transfer.h"
 
 #include <cctype>
@@ -172,6 +173,8 @@ void CommandLine(const char *line)
         Log(line);
     } else if (c == 'P' || c == 'p') {
         WorkDir(line);
+    } else if (c == 'T' || c == 't') {
+        ToggleTimeStamps();
     } else {
         std::printf("\n\rUnknown command\n\r");
     }

@@ -17,3 +17,6 @@ void CmdRetireLog(int fd);
 // Makes drive 0 = A:, 1 = B:, ... current.  Returns 0 on success.  POSIX
 // systems have one file tree and no drives: nothing changes there.
 int CmdChangeDrive(int drive);
+// Appends n bytes to the log descriptor fd (failures are dropped: the
+// session goes on without them).
+void CmdWriteLog(int fd, const void *data, int n);

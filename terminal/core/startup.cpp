@@ -6,9 +6,11 @@
 #include "display.h"
 #include "globals.h"
 #include "keythread.h"
+#include "options.h"
 #include "serial.h"
 #include "settings.h"
 #include "system.h"
+#include "timestamp.h"
 #include "../diag/diag.h"
 #include "../transfer/transfer.h"
 
@@ -239,6 +241,8 @@ void ParseOption(const char *text)
             }
         } else if (EqualsIgnoreCase(text + 1, "cls")) {
             ConClearScreen();
+        } else {
+            WarnUnknownOption(text);
         }
         break;
     case 'F': {
@@ -259,6 +263,7 @@ void ParseOption(const char *text)
         break;
     }
     default:
+        WarnUnknownOption(text);
         break;
     }
 }
@@ -302,7 +307,10 @@ void ShowReceived(const unsigned char *buf, int n)
             AnsiPutByte(buf[i]);
         return;
     }
-    ShowNormal(buf, n);
+    if (StampsApply())
+        ShowStamped(buf, n, ShowNormal);
+    else
+        ShowNormal(buf, n);
 }
 
 int TarvikMain(int argc, char **argv)
@@ -326,11 +334,16 @@ int TarvikMain(int argc, char **argv)
     // The device stands for the current port during this run.
     if (device != nullptr && ComUseDevice(CurrentPort, device) != 0)
         std::printf("Cannot use the device %s here: use /C#\n\r", device);
+    ApplyStartOptions();
     ConSetColor(10);
     ShowBanner();
     ConSetColor(7);
     UpdateTitle();
 
+    if (StartOpts.waitDevice && WaitForStartDevice(true) != 0) {
+        ConRestore();
+        return 1;
+    }
     int openCode = ComOpen(CurrentPort);
     if (openCode != 0) {
         ShowPortOpenFailure(CurrentPort, openCode);
@@ -386,6 +399,7 @@ int TarvikMain(int argc, char **argv)
             UploadRequest = 0;
         }
         AutoLoadWatch();
+        StampedLog = StampsApply() ? 1 : 0;
         int n = ComRead(CurrentPort, buffer, ReceiveBufferSize);
         if (n == ComGone) {
             PortGonePass();

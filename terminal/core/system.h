@@ -22,8 +22,12 @@ int SysKeepOwner(const char *model, const char *file);
 // The system's code and text for the last failed call.
 int SysLastError();
 void SysErrorText(int code, char *buf, int size);
+// Whether the standard stream 1 (output) or 2 (error) is a terminal.
+bool SysIsTerminal(int stream);
 // Local date and time.
 struct SysDateTime {
     int year, month, day, hour, minute, second;
 };
 void SysLocalTime(SysDateTime *t);
+// The same with the milliseconds of the second (0..999).
+void SysLocalTimeMs(SysDateTime *t, int *ms);

@@ -75,9 +75,18 @@ void SendHex()
 // Keys are left alone while a prompt on the main thread reads them.
 int PollKey()
 {
-    if (KeyThreadHold)
+    if (KeyThreadHold || ScriptNoConsole)
         return 0;
     return ConReadKey();
+}
+
+// A short wait that a key ends early; a plain sleep without a console.
+void WaitTick(int ms)
+{
+    if (ScriptNoConsole)
+        SysSleepMs(ms);
+    else
+        ConWaitInput(ms);
 }
 
 // A wait of ms milliseconds (ms != 0) that Escape ends and stops the
@@ -96,8 +105,8 @@ void Pause(int ms)
             return;
         }
         if (ms == 0) {
-            if (code != 0)
-                return;
+            if (code != 0 || ScriptNoConsole)
+                return;  // without a console no key can come
         } else {
             if (code == KEY_ESC) {
                 ScriptStop = 1;
@@ -107,10 +116,10 @@ void Pause(int ms)
             if (ms < 0 || elapsed >= static_cast<std::uint32_t>(ms))
                 return;
             std::uint32_t left = static_cast<std::uint32_t>(ms) - elapsed;
-            ConWaitInput(left < 10 ? static_cast<int>(left) : 10);
+            WaitTick(left < 10 ? static_cast<int>(left) : 10);
             continue;
         }
-        ConWaitInput(10);
+        WaitTick(10);
     }
 }
 
@@ -167,7 +176,7 @@ void Load(const char *command)
         } else if (now - idleSince >= static_cast<std::uint32_t>(ScriptIdleWaitMs)) {
             break;
         }
-        ConWaitInput(10);
+        WaitTick(10);
     }
     if (LoadDone == 0) {
         // Nobody ended the download: disarm it so the controller's next '!'

@@ -15,6 +15,7 @@ ScriptLabel ScriptLabels[ScriptTableSize];
 int ScriptLabelCount;
 ScriptVar ScriptVars[ScriptTableSize];
 int ScriptVarCount;
+int ScriptNoConsole = 0;
 int ScriptStop;
 
 namespace {
@@ -180,7 +181,7 @@ void HandleLine(Reader &r, const char *line)
 // does everywhere; other keys typed while a script runs are dropped.
 void CheckKeys()
 {
-    if (KeyThreadHold)
+    if (KeyThreadHold || ScriptNoConsole)
         return;
     int code;
     while ((code = ConReadKey()) != 0) {

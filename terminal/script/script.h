@@ -55,6 +55,9 @@ extern int ScriptVarCount;
 // Set to end the running script after its current line (Escape in a timed
 // pause or while a download is awaited, the command "quit").
 extern int ScriptStop;
+// Set for a script run without a console (--script): no keys are read, and
+// a pause that waits for a key goes on at once.
+extern int ScriptNoConsole;
 
 // Builds the bytes of "sendhex" from its argument words into out (at most
 // cap bytes); returns the count.

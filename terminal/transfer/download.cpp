@@ -10,10 +10,37 @@
 #include "serial.h"
 #include "system.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+void (*DownloadBlockHook)(int block, int blocks, long long bytes) = nullptr;
+char DownloadRecordName[FileInfoNameSize] = "";
+DownloadOutcome LastDownload{};
+int DownloadFailures = 0;
+
 namespace {
+
+// Screen output of the transfer; none in a run without a console.
+void Say(const char *format, ...)
+{
+    if (TransferQuiet)
+        return;
+    std::va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+}
+
+void Fail(int block, const char *reason)
+{
+    if (LastDownload.failed)
+        return;  // the first reason is the one that counts
+    LastDownload.failed = 1;
+    ++DownloadFailures;
+    LastDownload.block = block;
+    LastDownload.reason = reason;
+}
 
 // The file being sent, between MakeFileInfo and the last FillDataBlock.
 std::FILE *SendStream = nullptr;
@@ -36,7 +63,7 @@ std::uint32_t ProgressAt = 0;
 void ShowProgress()
 {
     if (ProgressBlock != ProgressShown) {
-        std::printf("\rBlock %d", ProgressBlock);
+        Say("\rBlock %d", ProgressBlock);
         ProgressShown = ProgressBlock;
         ProgressAt = SysTickMs();
     }
@@ -62,6 +89,7 @@ int SendBlock()
         if (CancelRequest != 0 || ExitRequest != 0) {
             ShowProgress();
             TransferReportWait(TransferWaitCancel, "\n\r");
+            Fail(ProgressBlock, "cancelled");
             return -1;
         }
         ComWrite(CurrentPort, TransferBlock, TransferBlockSize);
@@ -70,14 +98,21 @@ int SendBlock()
         if (r != TransferWaitOk) {
             ShowProgress();
             TransferReportWait(r, "\n\r");
+            Fail(ProgressBlock, r == TransferWaitTimeout ? "no answer from the controller"
+                                : r == TransferWaitGone  ? "the device has gone"
+                                                         : "cancelled");
             return -1;
         }
         if (reply == TransferAck)
             return 0;
-        if (reply != TransferNak)
+        if (reply != TransferNak) {
+            Fail(ProgressBlock, "an answer that is neither ACK nor NAK");
             return -1;
-        if (++naks >= 3)
+        }
+        if (++naks >= 3) {
+            Fail(ProgressBlock, "refused three times (NAK)");
             return -1;
+        }
     }
 }
 
@@ -94,7 +129,10 @@ void SendAbortBlock()
 void MakeFileInfo()
 {
     FileInfoRecord info{};
-    FileInfoNameFromPath(LoadPath, info.name);
+    if (DownloadRecordName[0] != 0)
+        std::memcpy(info.name, DownloadRecordName, FileInfoNameSize);
+    else
+        FileInfoNameFromPath(LoadPath, info.name);
     long long length = SendStream != nullptr ? TransferFileLength(SendStream) : 0;
     info.size = static_cast<std::uint32_t>(length < 0 ? 0 : length);
     long long mtime = 0;
@@ -108,7 +146,7 @@ void MakeFileInfo()
     EncodeFileInfo(FileInfo, TransferBlock + 2);
     SetBlockCount(TransferBlock, FileInfoSize);
     SealBlock(TransferBlock);
-    std::printf("[crc=%04X,%04X]", (TransferBlock[258] << 8) | TransferBlock[259],
+    Say("[crc=%04X,%04X]", (TransferBlock[258] << 8) | TransferBlock[259],
                 Crc16(TransferBlock, TransferBlockSize));
 }
 
@@ -141,9 +179,13 @@ void SendFile()
     if (!wasActive)
         CancelRequest = 0;
     TransferClearOutcome();
+    LastDownload = DownloadOutcome{};
+    std::memcpy(LastDownload.file, LoadPath, sizeof LoadPath);
 
-    std::printf("\n\rLoad file:");
-    ConWriteText(LoadPath);
+    if (!TransferQuiet) {
+        std::printf("\n\rLoad file:");
+        ConWriteText(LoadPath);
+    }
     std::fflush(stdout);
     long long length = -1;
     SendStream = LoadPath[0] != 0 ? TransferOpenFile(LoadPath) : nullptr;
@@ -157,9 +199,16 @@ void SendFile()
     }
     if (SendStream == nullptr) {
         SendAbortBlock();
-        std::printf(length > 0xFFFFFFFFLL ? "\n\rFile too large:" : "\n\rCannot open file:");
-        ConWriteText(LoadPath);
-        std::printf("\n\r");
+        if (!LastDownload.failed)
+            ++DownloadFailures;
+        LastDownload.failed = 1;
+        LastDownload.block = LastDownload.blocks = 0;
+        LastDownload.reason = length > 0xFFFFFFFFLL ? "file too large" : "cannot open the file";
+        if (!TransferQuiet) {
+            std::printf(length > 0xFFFFFFFFLL ? "\n\rFile too large:" : "\n\rCannot open file:");
+            ConWriteText(LoadPath);
+            std::printf("\n\r");
+        }
         std::fflush(stdout);
         TransferActive = wasActive;
         return;
@@ -169,7 +218,8 @@ void SendFile()
     ProgressBlock = ProgressShown = 0;
     MakeFileInfo();
     int blocks = static_cast<int>((static_cast<long long>(FileInfo.size) + 255) / 256);
-    std::printf("\n\rSend file info. total %d blocks\n\r", blocks);
+    LastDownload.blocks = blocks;
+    Say("\n\rSend file info. total %d blocks\n\r", blocks);
     std::fflush(stdout);
     if (SendBlock() == 0) {
         for (int k = 1; k <= blocks; ++k) {
@@ -178,7 +228,8 @@ void SendFile()
                 // The file ended early: an empty block tells the controller
                 // that nothing more comes; the transfer has failed.
                 ShowProgress();
-                std::printf("\n\r[File is shorter than announced]");
+                Say("\n\r[File is shorter than announced]");
+                Fail(k, "the file is shorter than announced");
                 SendBlock();
                 break;
             }
@@ -187,9 +238,12 @@ void SendFile()
                 ShowProgress();
             if (SendBlock() != 0)
                 break;
+            if (DownloadBlockHook != nullptr)
+                DownloadBlockHook(k, blocks, static_cast<long long>(FileInfo.size - SendRemaining));
             if (SendShrank) {
                 ShowProgress();
-                std::printf("\n\r[File is shorter than announced]");
+                Say("\n\r[File is shorter than announced]");
+                Fail(k, "the file is shorter than announced");
                 SetBlockCount(TransferBlock, 0);
                 SealBlock(TransferBlock);
                 SendBlock();
@@ -200,7 +254,7 @@ void SendFile()
     ShowProgress();
     ProgressBlock = ProgressShown = 0;
     std::uint32_t elapsed = SysTickMs() - start;
-    std::printf("\n\rTransfer time is: %f seconds\n\r", elapsed * 0.001);
+    Say("\n\rTransfer time is: %f seconds\n\r", elapsed * 0.001);
     std::fflush(stdout);
     std::fclose(SendStream);
     SendStream = nullptr;
@@ -233,7 +287,7 @@ int SetLoadPath(const char *name)
 {
     std::size_t len = std::strlen(name);
     if (len >= static_cast<std::size_t>(LoadPathSize)) {
-        std::printf("\n\rFile name too long (at most %d characters):%s\n\r", LoadPathSize - 1, name);
+        Say("\n\rFile name too long (at most %d characters):%s\n\r", LoadPathSize - 1, name);
         std::fflush(stdout);
         return -1;
     }
@@ -243,7 +297,7 @@ int SetLoadPath(const char *name)
 
 void AskLoadPath()
 {
-    std::printf("\n\rInput filename:");
+    Say("\n\rInput filename:");
     std::fflush(stdout);
     char line[256];
     if (ConReadLine(line, sizeof line) == 0)
@@ -252,7 +306,7 @@ void AskLoadPath()
     int r = NamePartOfPath(line, name, sizeof name);
     if (r < 0) {
         // Refused rather than cut: a cut name would send another file.
-        std::printf("\n\rFile name too long (at most %d characters):%s\n\r", LoadPathSize - 1, line);
+        Say("\n\rFile name too long (at most %d characters):%s\n\r", LoadPathSize - 1, line);
         std::fflush(stdout);
         return;
     }

@@ -31,17 +31,6 @@ void AppendRunArgs(char *line, std::size_t size)
     }
 }
 
-// A run command line: the command word, the arguments and "\r", sent in
-// one write.
-void SendRunLine(const char *command)
-{
-    char line[LoadPathSize + RunArgCount * RunArgSize + 8];
-    std::snprintf(line, sizeof line, "%s", command);
-    AppendRunArgs(line, sizeof line);
-    std::size_t used = std::strlen(line);
-    std::snprintf(line + used, sizeof line - used, "\r");
-    SendText(line);
-}
 
 // The armed watch (main thread only).
 bool Watching = false;
@@ -88,6 +77,18 @@ void AskList(char *entries, int count, int size, const char *prompt)
 
 }  // namespace
 
+// A run command line: the command word, the arguments and "\r", sent in
+// one write.
+void SendRunLine(const char *command)
+{
+    char line[LoadPathSize + RunArgCount * RunArgSize + 8];
+    std::snprintf(line, sizeof line, "%s", command);
+    AppendRunArgs(line, sizeof line);
+    std::size_t used = std::strlen(line);
+    std::snprintf(line + used, sizeof line - used, "\r");
+    SendText(line);
+}
+
 void AutoLoadWatch()
 {
     bool armed = AutoLoadActive != 0 || MultiLoadActive != 0;
@@ -106,6 +107,8 @@ void AutoLoadWatch()
         std::fflush(stdout);
     } else if (SysTickMs() - ArmedSince >= static_cast<std::uint32_t>(ArmedWaitMs)) {
         EndArmedState();
+        LastDownload = DownloadOutcome{1, 0, 0, "the controller never got ready (no '!')", ""};
+        ++DownloadFailures;
         std::printf("\n\r[No answer from the controller, download cancelled]\n\r");
         std::fflush(stdout);
     }

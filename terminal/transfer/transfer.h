@@ -79,6 +79,21 @@ int UploadNameIsSafe(const char *name13);
 // tarvik.F12, and the log file in use.
 int UploadNameIsOwnFile(const char *name);
 
+// A run without a console (headless download) keeps SendFile quiet and
+// reads its progress and outcome from these.
+struct DownloadOutcome {
+    int failed;          // 0: every block confirmed
+    int block;           // the block that failed (0: the file record)
+    int blocks;          // data blocks of the file
+    const char *reason;  // why it failed
+    char file[LoadPathSize];  // the file it sent (empty: none yet)
+};
+extern bool TransferQuiet;                     // no screen output from the transfer
+extern void (*DownloadBlockHook)(int block, int blocks, long long bytes);  // after each confirmed block
+extern char DownloadRecordName[FileInfoNameSize];  // the record's name when not empty
+extern DownloadOutcome LastDownload;           // of the last SendFile (or armed wait)
+extern int DownloadFailures;                   // downloads failed so far (main thread)
+
 // Runs on the main thread (the receive loop calls them).
 void SendFile();
 int SendBlock();
@@ -87,6 +102,8 @@ void FillDataBlock();
 void GetFile();
 int ReceiveBlock(int k);
 void AutoLoadStep();
+// Sends a run command line: the command word, the run arguments and "\r".
+void SendRunLine(const char *command);
 // The receive loop calls this on every pass while a download is armed: it
 // ends an armed state that has waited too long for the controller's '!',
 // or that the user cancelled with Escape.

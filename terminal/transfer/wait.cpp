@@ -61,8 +61,15 @@ int TransferWaitByte(unsigned char *byte, int timeoutMs)
     }
 }
 
+bool TransferQuiet = false;
+
 void TransferReportWait(int result, const char *eol)
 {
+    if (TransferQuiet) {
+        if (result == TransferWaitCancel)
+            LastCancelled = 1;
+        return;
+    }
     if (result == TransferWaitCancel) {
         LastCancelled = 1;
         std::printf("%s[Transfer cancelled]", eol);

@@ -36,6 +36,12 @@ void CmdRetireLog(int fd)
     }
 }
 
+void CmdWriteLog(int fd, const void *data, int n)
+{
+    ssize_t w = write(fd, data, static_cast<size_t>(n));
+    (void)w;
+}
+
 int CmdChangeDrive(int)
 {
     return 0;

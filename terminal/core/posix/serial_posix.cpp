@@ -24,6 +24,7 @@
 
 #include "console.h"
 #include "globals.h"
+#include "timestamp.h"
 
 #include <cerrno>
 #include <chrono>
@@ -486,7 +487,7 @@ int ComRead(int n, void *buffer, int max)
         PortGone[n] = 1;
         return ComGone;
     }
-    if (LogEnabled) {
+    if (LogEnabled && StampedLog == 0) {
         int log = LogFile.load();
         if (log >= 0) {
             ssize_t w = write(log, buffer, static_cast<size_t>(got));

@@ -66,6 +66,17 @@ void SysErrorText(int code, char *buf, int size)
     std::snprintf(buf, static_cast<size_t>(size), "%s", std::strerror(code));
 }
 
+void SysLocalTimeMs(SysDateTime *t, int *ms)
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    std::time_t now = ts.tv_sec;
+    struct tm tmv;
+    localtime_r(&now, &tmv);
+    *t = SysDateTime{tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec};
+    *ms = static_cast<int>(ts.tv_nsec / 1000000);
+}
+
 void SysLocalTime(SysDateTime *t)
 {
     std::time_t now = std::time(nullptr);
@@ -87,4 +98,9 @@ int SysKeepOwner(const char *model, const char *file)
     if (m.st_uid == f.st_uid && m.st_gid == f.st_gid)
         return 0;
     return chown(file, m.st_uid, m.st_gid) == 0 ? 0 : -1;
+}
+
+bool SysIsTerminal(int stream)
+{
+    return isatty(stream) == 1;
 }

@@ -44,3 +44,9 @@ int CmdChangeDrive(int drive)
 {
     return _chdrive(drive + 1);
 }
+
+void CmdWriteLog(int fd, const void *data, int n)
+{
+    int w = _write(fd, data, static_cast<unsigned>(n));
+    (void)w;
+}

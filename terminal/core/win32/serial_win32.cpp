@@ -37,6 +37,7 @@
 #include "dcbfields.h"
 #include "serial_use.h"
 #include "globals.h"
+#include "timestamp.h"
 
 #include <cstdio>
 #include <io.h>
@@ -498,7 +499,7 @@ int ComRead(int n, void *buffer, int max)
         }
         have += static_cast<int>(got);
     }
-    if (have > 0 && LogEnabled) {
+    if (have > 0 && LogEnabled && StampedLog == 0) {
         int log = LogFile.load();
         if (log >= 0) {
             int w = _write(log, out, static_cast<unsigned>(have));

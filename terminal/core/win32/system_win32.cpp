@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <io.h>
 #include <windows.h>
 
 std::uint32_t SysTickMs()
@@ -74,6 +75,14 @@ void SysErrorText(int code, char *buf, int size)
         buf[--n] = 0;
 }
 
+void SysLocalTimeMs(SysDateTime *t, int *ms)
+{
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    *t = SysDateTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
+    *ms = st.wMilliseconds;
+}
+
 void SysLocalTime(SysDateTime *t)
 {
     SYSTEMTIME st;
@@ -90,4 +99,9 @@ int SysKeepOwner(const char *, const char *)
 {
     // A new file in the same folder takes the folder's permissions.
     return 0;
+}
+
+bool SysIsTerminal(int stream)
+{
+    return _isatty(stream) != 0;
 }

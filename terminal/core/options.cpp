@@ -1,0 +1,230 @@
+// The command line's options of our own.  They are all read before
+// anything is opened, so a bad one ends the run with status 2 and nothing
+// touched.
+#include "options.h"
+
+#include "cmdmode.h"
+#include "comdevice.h"
+#include "console.h"
+#include "globals.h"
+#include "serial.h"
+#include "system.h"
+#include "timestamp.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+StartOptions StartOpts;
+
+namespace {
+
+// -w looks for the device this often, and for Ctrl+C in between.
+constexpr int WaitRetryMs = 200;
+constexpr int WaitSliceMs = 20;
+
+bool Is(const char *arg, const char *shortName, const char *longName)
+{
+    return (shortName != nullptr && std::strcmp(arg, shortName) == 0) || std::strcmp(arg, longName) == 0;
+}
+
+int Bad(const char *what, const char *arg)
+{
+    std::fprintf(stderr, "tarvik: %s %s (see tarvik --help)\n", what, arg);
+    return StartUsageError;
+}
+
+bool Readable(const char *path)
+{
+    std::FILE *f = std::fopen(path, "rb");
+    if (f == nullptr)
+        return false;
+    std::fclose(f);
+    return true;
+}
+
+}  // namespace
+
+void PrintUsage()
+{
+    std::printf(
+        "Usage: tarvik [OPTIONS] [DEVICE] [/C#] [/B#] [/F#] [/S#] [/CLS]\n"
+        "       tarvik --download FILE [-d FILE ...] [--run | --sram] [OPTIONS] [DEVICE]\n"
+        "       tarvik --script FILE [OPTIONS] [DEVICE]\n"
+        "       tarvik --help | --version\n"
+        "  DEVICE     a serial device path (for example /dev/ttyUSB0): the current\n"
+        "             COM port for this run\n"
+        "  /C#        use COM port # (POSIX: the device in TARVIK_COM#, else /dev/ttyS<#-1>)\n"
+        "  /B#        bit rate #\n"
+        "  /F#        flow control 0..3 (0 none, 1 CTS, 2 RTS/CTS handshake,\n"
+        "             3 RTS while sending)\n"
+        "  /S#        screen rows 20..50\n"
+        "  /CLS       clear the screen at start\n"
+        "  An unknown / option is named on stderr and ignored.\n"
+        "Options:\n"
+        "  -b, --baud RATE       bit rate RATE (as /B#)\n"
+        "  -l, --log FILE        append every received byte to FILE from the start\n"
+        "                        (as command mode's l)\n"
+        "  -t, --timestamp       begin every line from the controller with\n"
+        "                        [HH:MM:SS.mmm] on the screen and in the log (plain\n"
+        "                        display only; command mode's t turns it on and off)\n"
+        "  -w, --wait            wait for a device that is missing at the start\n"
+        "                        (Ctrl+C ends the wait)\n"
+        "  -d, --download FILE   without a console: send FILE into the controller's\n"
+        "                        flash as F9 does and exit; several -d are sent in order\n"
+        "      --run             after the download, run the (last) file with the\n"
+        "                        arguments of tarvik.ini, as F8 does\n"
+        "      --sram            download into SRAM and run it with runr, as F10 does\n"
+        "      --script FILE     without a console: run the script FILE and exit; the\n"
+        "                        controller's output goes to stdout\n"
+        "  -h, --help            print this text and exit\n"
+        "      --version         print the version and exit\n"
+        "  An unknown option or a value that cannot be used ends tarvik with status 2.\n"
+        "Exit status of --download and --script: 0 done, 1 the transfer or the script\n"
+        "failed (the message names the device and the block), 2 usage error.\n"
+        "Environment (POSIX systems):\n"
+        "  TARVIK_COM<n>    the device for COM n (for example TARVIK_COM3=/dev/ttyUSB0);\n"
+        "                   without it COM n is /dev/ttyS<n-1>\n"
+        "  TARVIK_CODEPAGE  the code page of the controller's bytes 0x80-0xFF (437, 950,\n"
+        "                   936, 1252, ...; default 437), shown converted to the\n"
+        "                   terminal's character set\n"
+        "Settings are read from and saved to tarvik.ini in the current directory.\n"
+        "Press F1 inside tarvik for the hotkeys; ALT_X quits.\n");
+}
+
+int ParseStartOptions(int argc, char **argv, char **rest, int *restCount)
+{
+    StartOpts = StartOptions{};
+    int kept = 0;
+    rest[kept++] = argc > 0 ? argv[0] : nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        if (arg[0] != '-' || arg[1] == 0) {
+            rest[kept++] = argv[i];  // the device, '/' options and other words
+            continue;
+        }
+        if (Is(arg, "-h", "--help")) {
+            PrintUsage();
+            return StartDone;
+        }
+        if (Is(arg, nullptr, "--version")) {
+            std::printf("tarvik 1.30\n");
+            return StartDone;
+        }
+        if (Is(arg, "-t", "--timestamp")) {
+            StartOpts.timestamps = 1;
+        } else if (Is(arg, "-w", "--wait")) {
+            StartOpts.waitDevice = 1;
+        } else if (Is(arg, nullptr, "--run")) {
+            StartOpts.run = 1;
+        } else if (Is(arg, nullptr, "--sram")) {
+            StartOpts.sram = 1;
+        } else if (Is(arg, "-b", "--baud") || Is(arg, "-l", "--log") || Is(arg, "-d", "--download") ||
+                   Is(arg, nullptr, "--script")) {
+            if (i + 1 >= argc)
+                return Bad("missing value for", arg);
+            const char *value = argv[++i];
+            if (Is(arg, "-b", "--baud")) {
+                char *end = nullptr;
+                long rate = std::strtol(value, &end, 10);
+                // 0 would hang up the line.
+                if (end == value || *end != 0 || rate < 2 || rate > 100000000)
+                    return Bad("cannot use the bit rate", value);
+                StartOpts.baud = static_cast<int>(rate);
+            } else if (Is(arg, "-l", "--log")) {
+                if (value[0] == 0)
+                    return Bad("missing value for", arg);
+                StartOpts.logFile = value;
+            } else if (Is(arg, nullptr, "--script")) {
+                if (!Readable(value))
+                    return Bad("cannot read the script", value);
+                StartOpts.script = value;
+            } else {
+                if (StartOpts.downloadCount >= MaxDownloadFiles)
+                    return Bad("too many files to download (at most 10), from", value);
+                if (!Readable(value))
+                    return Bad("cannot read the file", value);
+                StartOpts.downloads[StartOpts.downloadCount++] = value;
+            }
+        } else {
+            return Bad("unknown option", arg);
+        }
+    }
+    rest[kept] = nullptr;
+    *restCount = kept;
+    if (StartOpts.run && StartOpts.sram)
+        return Bad("choose one of", "--run and --sram");
+    if ((StartOpts.run || StartOpts.sram) && StartOpts.downloadCount == 0)
+        return Bad("--run and --sram need", "--download FILE");
+    if (StartOpts.script != nullptr && StartOpts.downloadCount > 0)
+        return Bad("choose one of", "--script and --download");
+    if (StartOpts.downloadCount > 0)
+        return StartDownload;
+    if (StartOpts.script != nullptr)
+        return StartScript;
+    return StartInteractive;
+}
+
+void WarnUnknownOption(const char *text)
+{
+    std::fprintf(stderr, "tarvik: unknown option %s (ignored)\n", text);
+}
+
+int OpenStartLog()
+{
+    if (StartOpts.logFile == nullptr)
+        return 0;
+    int fd = CmdOpenLog(StartOpts.logFile);
+    if (fd < 0) {
+        char why[256];
+        SysErrorText(SysLastError(), why, sizeof why);
+        std::fprintf(stderr, "tarvik: cannot open the log file %s: %s\n", StartOpts.logFile, why);
+        return -1;
+    }
+    std::snprintf(LogFileName, LogFileNameSize, "%s", StartOpts.logFile);
+    LogFile = fd;
+    LogEnabled = 1;
+    return 0;
+}
+
+void ApplyStartOptions()
+{
+    if (StartOpts.baud != 0)
+        BaudRate = StartOpts.baud;
+    if (StartOpts.timestamps)
+        TimeStampMode = 1;
+}
+
+int WaitForStartDevice(bool keys)
+{
+    int n = CurrentPort;
+    bool told = false;
+    for (;;) {
+        int code = ComOpen(n);
+        if (code == 0) {
+            ComClose(n);
+            if (told && keys) {
+                std::printf("[COM%d is here]\n\r", n);
+                std::fflush(stdout);
+            }
+            return 0;
+        }
+        if (code == -2)
+            return 0;  // no such port: the open that follows says so
+        if (!told) {
+            char dev[256];
+            ComDeviceName(n, dev, sizeof dev);
+            // Without a console the message goes with the other reports.
+            std::fprintf(keys ? stdout : stderr,
+                         "[COM%d: %s is not there; waiting for it (Ctrl+C ends the wait)]\n\r", n, dev);
+            std::fflush(keys ? stdout : stderr);
+            told = true;
+        }
+        for (int slept = 0; slept < WaitRetryMs; slept += WaitSliceMs) {
+            int key = keys ? ConReadKey() : 0;
+            if (key == 3 || key == 0x1B)
+                return -1;
+            SysSleepMs(WaitSliceMs);
+        }
+    }
+}

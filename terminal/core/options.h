@@ -1,0 +1,47 @@
+// The command line: the options of our own (-b, -l, -t, -w, -d, --script,
+// --help, --version) beside the '/' options, which TarvikMain handles.
+#pragma once
+
+constexpr int MaxDownloadFiles = 10;  // -d files of one headless run, as ALT_F9's list
+
+enum {
+    StartInteractive = 0,  // the terminal session
+    StartDone = 1,         // --help or --version printed: exit 0
+    StartUsageError = 2,   // named on stderr: exit 2
+    StartDownload = 3,     // headless download
+    StartScript = 4,       // headless script
+};
+
+struct StartOptions {
+    int baud;             // -b; 0 when not given
+    const char *logFile;  // -l; nullptr when not given
+    int timestamps;       // -t
+    int waitDevice;       // -w
+    const char *downloads[MaxDownloadFiles];  // -d, in order
+    int downloadCount;
+    int run;              // --run
+    int sram;             // --sram
+    const char *script;   // --script
+};
+extern StartOptions StartOpts;
+
+// Reads argv into StartOpts and leaves in rest (argv[0] first, then the
+// device and the '/' options in their order) what TarvikMain handles;
+// rest has room for argc + 1 entries and ends with nullptr.  Prints the
+// usage or version, or names a bad option on stderr.  Returns one of the
+// Start codes above.
+int ParseStartOptions(int argc, char **argv, char **rest, int *restCount);
+
+void PrintUsage();
+
+// A '/' option that tarvik does not know: named on stderr, then ignored.
+void WarnUnknownOption(const char *text);
+// Opens the -l log file (before anything else is opened); 0 on success,
+// else the reason is on stderr.
+int OpenStartLog();
+// Puts -b and -t in force (after the settings file and the '/' options).
+void ApplyStartOptions();
+// -w: waits, with one message, until the current port's device can be
+// opened.  With keys, Ctrl+C or Escape on the console ends the wait
+// (returns -1); without, Ctrl+C ends the program.  0 when the device is there.
+int WaitForStartDevice(bool keys);

@@ -1,0 +1,347 @@
+// Downloads and scripts without a console.  The port is opened as the
+// session opens it (settings file, '/' options, -b); the transfer itself is
+// the session's SendFile, kept quiet, with the progress and the outcome
+// reported on stderr and the controller's own output copied to stdout.
+#include "headless.h"
+
+#include "comdevice.h"
+#include "console.h"
+#include "display.h"
+#include "globals.h"
+#include "options.h"
+#include "serial.h"
+#include "settings.h"
+#include "startup.h"
+#include "system.h"
+#include "transfer/transfer.h"
+#include "transfer/transfer_wait.h"
+#include "script/script.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// After the run line, the program's first output is copied to stdout: the
+// wait for its first byte, and the quiet that ends the copy.
+constexpr int RunReplyWaitMs = 2000;
+constexpr int RunQuietMs = 300;
+// The bar is redrawn at most this often.
+constexpr int BarIntervalMs = 100;
+constexpr int BarWidth = 30;
+
+char DeviceText[256];  // the device, for messages
+
+bool IsDevicePath(const char *arg)
+{
+    return arg[0] != 0 && std::strchr(arg + 1, '/') != nullptr;
+}
+
+// The settings file, the '/' options, the device and the options of our
+// own, then the port opened and set up.  0 when it is ready.
+int OpenPort(int argc, char **argv)
+{
+    ComResetTable();
+    LoadSettings();
+    if (SavedPort > 0)
+        CurrentPort = SavedPort.load();
+    const char *device = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (IsDevicePath(argv[i]))
+            device = argv[i];
+        else if (argv[i][0] == '/')
+            ParseOption(argv[i]);
+        else
+            WarnUnknownOption(argv[i]);
+    }
+    if (device != nullptr && ComUseDevice(CurrentPort, device) != 0) {
+        std::fprintf(stderr, "tarvik: cannot use the device %s\n", device);
+        return -1;
+    }
+    ApplyStartOptions();
+    ComDeviceName(CurrentPort, DeviceText, sizeof DeviceText);
+    if (StartOpts.waitDevice && WaitForStartDevice(false) != 0)
+        return -1;
+    int code = ComOpen(CurrentPort);
+    if (code != 0) {
+        char why[256];
+        if (code == -2)
+            std::snprintf(why, sizeof why, "no such port");
+        else if (code == -1)
+            std::snprintf(why, sizeof why, "already open");
+        else
+            SysErrorText(code, why, sizeof why);
+        std::fprintf(stderr, "tarvik: cannot open COM%d (%s): %s\n", CurrentPort.load(), DeviceText, why);
+        return -1;
+    }
+    int n = CurrentPort;
+    if (ComSetBaud(n, BaudRate) == 0) {
+        std::fprintf(stderr, "tarvik: %s cannot take %d bit/s\n", DeviceText, BaudRate.load());
+        ComClose(n);
+        return -1;
+    }
+    ComSetFormat(n, static_cast<unsigned char>(ParityIndex), static_cast<unsigned char>(DataBits),
+                 static_cast<unsigned char>(StopBits));
+    ComSetTimeouts(n);
+    ComSetQueues(n);
+    return 0;
+}
+
+void CopyOut(const unsigned char *buf, int n)
+{
+    std::fwrite(buf, 1, static_cast<std::size_t>(n), stdout);
+    std::fflush(stdout);
+}
+
+// Copies the controller's output to stdout until its '!' (0), the bound
+// (TransferWaitTimeout) or the device's end (TransferWaitGone).
+int WaitReady(int ms)
+{
+    std::uint32_t deadline = SysTickMs() + static_cast<std::uint32_t>(ms);
+    unsigned char byte = 0;
+    for (;;) {
+        int w = TransferWaitPort(deadline);
+        if (w != TransferWaitOk)
+            return w;
+        int n = ComRead(CurrentPort, &byte, 1);
+        if (n == ComGone)
+            return TransferWaitGone;
+        if (n == 1) {
+            CopyOut(&byte, 1);
+            if (byte == '!')
+                return TransferWaitOk;
+        }
+    }
+}
+
+// Copies the controller's output to stdout: waits at most firstMs for the
+// first bytes, then until the line has been quiet for quietMs.
+void CopyReply(int firstMs, int quietMs)
+{
+    unsigned char buf[ReceiveBufferSize];
+    std::uint32_t deadline = SysTickMs() + static_cast<std::uint32_t>(firstMs);
+    for (;;) {
+        if (TransferWaitPort(deadline) != TransferWaitOk)
+            return;
+        int n = ComRead(CurrentPort, buf, sizeof buf);
+        if (n < 0)
+            return;
+        if (n > 0) {
+            CopyOut(buf, n);
+            deadline = SysTickMs() + static_cast<std::uint32_t>(quietMs);
+        }
+    }
+}
+
+// Progress of the file being sent.
+const char *BarFile = "";
+std::uint32_t BarStart = 0;
+std::uint32_t BarShown = 0;
+long long BarTotal = 0;
+
+double Rate(long long bytes, std::uint32_t ms)
+{
+    return ms > 0 ? bytes * 1000.0 / ms : 0.0;
+}
+
+void ShowBar(long long bytes, bool last)
+{
+    std::uint32_t now = SysTickMs();
+    if (!last && now - BarShown < static_cast<std::uint32_t>(BarIntervalMs))
+        return;
+    BarShown = now;
+    int percent = BarTotal > 0 ? static_cast<int>(bytes * 100 / BarTotal) : 100;
+    char bar[BarWidth + 1];
+    int filled = percent * BarWidth / 100;
+    for (int i = 0; i < BarWidth; ++i)
+        bar[i] = i < filled ? '#' : '.';
+    bar[BarWidth] = 0;
+    std::fprintf(stderr, "\r%s [%s] %lld/%lld bytes %3d%% %.1f KiB/s", BarFile, bar, bytes, BarTotal, percent,
+                 Rate(bytes, now - BarStart) / 1024.0);
+    if (last)
+        std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+void BlockConfirmed(int, int, long long bytes)
+{
+    ShowBar(bytes, false);
+}
+
+// The name the controller stores the file under: the path's last part, as
+// the record holds it.
+void RecordNameOf(const char *path, char out[FileInfoNameSize])
+{
+    const char *base = path;
+    for (const char *p = path; *p != 0; ++p)
+        if (*p == '/' || *p == '\\' || *p == ':')
+            base = p + 1;
+    FileInfoNameFromPath(base, out);
+}
+
+// One file: the receive command, the controller's '!', the blocks.
+int SendOne(const char *path, bool tty)
+{
+    if (SetLoadPath(path) != 0) {
+        std::fprintf(stderr, "tarvik: the file name %s is too long\n", path);
+        return -1;
+    }
+    RecordNameOf(path, DownloadRecordName);
+    const char *command = StartOpts.sram ? "LOADR\r" : "LOAD\r";
+    ComWrite(CurrentPort, command, static_cast<int>(std::strlen(command)));
+    int w = WaitReady(ArmedWaitMs);
+    if (w != TransferWaitOk) {
+        std::fprintf(stderr, "\ntarvik: %s on %s: %s\n", path, DeviceText,
+                     w == TransferWaitGone ? "the device has gone"
+                                           : "the controller never got ready (no '!' after the receive command)");
+        return -1;
+    }
+    BarFile = path;
+    BarStart = SysTickMs();
+    BarShown = 0;
+    std::FILE *f = std::fopen(path, "rb");
+    BarTotal = 0;
+    if (f != nullptr) {
+        if (std::fseek(f, 0, SEEK_END) == 0)
+            BarTotal = std::ftell(f);
+        std::fclose(f);
+    }
+    DownloadBlockHook = tty ? BlockConfirmed : nullptr;
+    SendFile();
+    DownloadBlockHook = nullptr;
+    std::uint32_t ms = SysTickMs() - BarStart;
+    if (LastDownload.failed) {
+        if (tty)
+            std::fputc('\n', stderr);
+        if (LastDownload.block == 0 && LastDownload.blocks == 0)
+            std::fprintf(stderr, "tarvik: %s on %s: %s\n", path, DeviceText, LastDownload.reason);
+        else if (LastDownload.block == 0)
+            std::fprintf(stderr, "tarvik: %s on %s: the file record (block 0): %s\n", path, DeviceText,
+                         LastDownload.reason);
+        else
+            std::fprintf(stderr, "tarvik: %s on %s: block %d of %d: %s\n", path, DeviceText, LastDownload.block,
+                         LastDownload.blocks, LastDownload.reason);
+        return -1;
+    }
+    if (tty)
+        ShowBar(BarTotal, true);
+    else
+        std::fprintf(stderr, "tarvik: %s: %lld bytes in %d blocks, %.3f s, %.1f KiB/s\n", path, BarTotal,
+                     LastDownload.blocks, ms * 0.001, Rate(BarTotal, ms) / 1024.0);
+    return 0;
+}
+
+}  // namespace
+
+int HeadlessDownload(int argc, char **argv)
+{
+    if (OpenPort(argc, argv) != 0)
+        return 1;
+    TransferQuiet = true;
+    bool tty = SysIsTerminal(2);
+    int status = 0;
+    for (int i = 0; i < StartOpts.downloadCount && status == 0; ++i)
+        if (SendOne(StartOpts.downloads[i], tty) != 0)
+            status = 1;
+    if (status == 0 && (StartOpts.run || StartOpts.sram)) {
+        // As F8 and F10 end: the stored file (the last one sent) is started.
+        if (StartOpts.sram)
+            SendRunLine("runr");
+        else
+            SendRunLine(DownloadRecordName);
+        CopyReply(RunReplyWaitMs, RunQuietMs);
+    }
+    std::fflush(stdout);
+    ComClose(CurrentPort);
+    return status;
+}
+
+namespace {
+
+std::atomic<int> ScriptRunning{0};
+
+void ScriptThread()
+{
+    // The runner reads the script's name from the command words.
+    SplitTokens("/script");
+    Tokens[1] = const_cast<char *>(StartOpts.script);
+    TokenCount = 2;
+    RunScript();
+    ScriptRunning = 0;
+    ComWake();
+}
+
+void ReportFailure()
+{
+    // The outcome's own copy of the name: the script thread may already be
+    // setting the next one.
+    std::fprintf(stderr, "tarvik: %s on %s: ", LastDownload.file[0] != 0 ? LastDownload.file : "the download",
+                 DeviceText);
+    if (LastDownload.block != 0 || LastDownload.blocks != 0)
+        std::fprintf(stderr, "block %d of %d: ", LastDownload.block, LastDownload.blocks);
+    std::fprintf(stderr, "%s\n", LastDownload.reason != nullptr ? LastDownload.reason : "failed");
+}
+
+}  // namespace
+
+// The script runs on a thread of its own, as it does on the keyboard
+// thread in a session; this thread is the receive loop: it performs the
+// transfers the script asks for and copies the controller's output to
+// stdout, through the received-byte display when stdout is a terminal.
+int HeadlessScript(int argc, char **argv)
+{
+    if (OpenPort(argc, argv) != 0)
+        return 1;
+    TransferQuiet = true;
+    bool tty = SysIsTerminal(1);
+    if (tty)
+        ConInitReceived();
+    ScriptNoConsole = 1;
+    ScriptRunning = 1;
+    if (SysStartThread(ScriptThread) != 0) {
+        std::fprintf(stderr, "tarvik: cannot start the script\n");
+        ComClose(CurrentPort);
+        return 1;
+    }
+    static unsigned char buffer[ReceiveBufferSize];
+    int failures = DownloadFailures;
+    bool gone = false;
+    while (ScriptRunning != 0) {
+        if (DownloadRequest) {
+            SendFile();
+            DownloadRequest = 0;
+        }
+        if (UploadRequest) {
+            GetFile();
+            UploadRequest = 0;
+        }
+        AutoLoadWatch();
+        if (DownloadFailures != failures) {
+            failures = DownloadFailures;
+            ReportFailure();
+        }
+        int n = ComRead(CurrentPort, buffer, ReceiveBufferSize);
+        if (n == ComGone) {
+            if (!gone)
+                std::fprintf(stderr, "tarvik: %s is gone\n", DeviceText);
+            gone = true;
+            ExitRequest = 1;  // the script ends after its current line
+            ScriptStop = 1;
+            SysSleepMs(20);
+        } else if (n <= 0) {
+            if (ComWaitReadable(CurrentPort, 20) < 0)
+                SysSleepMs(20);
+        } else if (tty || AutoLoadActive != 0 || MultiLoadActive != 0) {
+            ShowReceived(buffer, n);  // also takes the armed download's '!'
+            std::fflush(stdout);
+        } else {
+            CopyOut(buffer, n);
+        }
+    }
+    if (DownloadFailures != failures)
+        ReportFailure();
+    std::fflush(stdout);
+    ComClose(CurrentPort);
+    return gone || DownloadFailures != 0 ? 1 : 0;
+}
