@@ -118,35 +118,46 @@ class OceloBusTest(unittest.TestCase):
         self.assertEqual(b.state, can.BusState.ERROR)
 
     def test_logger_records_what_player_replays(self):
+        sent = [frame(0x321, b"\x11\x22"), frame(0x0ABCDEF1, ext=True, rtr=True)]
+        filler = frame(0x7FF, bytes(8))
+        a = self.bus(1)
         with tempfile.TemporaryDirectory() as tmp:
             log = os.path.join(tmp, "can.log")
             logger = subprocess.Popen([sys.executable, "-m", "can.logger", "-i", "ocelo", "-c", "2", "-f", log],
-                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                      env=dict(os.environ, PYTHONUNBUFFERED="1"))
             try:
-                # The logger says so once its board is up.
-                line = logger.stdout.readline()
-                self.assertIn("Connected", line)
-                a = self.bus(1)
-                sent = [frame(0x321, b"\x11\x22"), frame(0x0ABCDEF1, ext=True, rtr=True)]
+                # "Connected to ...", then "Can Logger (Started on ...)" as it
+                # begins to receive.
+                lines = [logger.stdout.readline() for _ in range(2)]
+                self.assertIn("Started", lines[1], lines)
+                # The logger writes its file in blocks.  Frames until the first
+                # block is out show that it hears the bus; then the two, and
+                # frames until the next block shows that it has taken them.
+                end = time.monotonic() + 60
+
+                def fill():
+                    size = os.path.getsize(log) if os.path.exists(log) else 0
+                    while (not os.path.exists(log) or os.path.getsize(log) == size) and time.monotonic() < end:
+                        a.send(filler)
+                fill()
                 for m in sent:
                     a.send(m)
-                # Until the logger has them: the file grows when it writes.
-                end = time.monotonic() + 10
-                while time.monotonic() < end and (not os.path.exists(log) or open(log).read().count("#") < 2):
-                    time.sleep(0.05)
+                fill()
             finally:
                 logger.send_signal(signal.SIGINT)
                 out = logger.communicate(timeout=30)[0]
             recorded = list(can.LogReader(log))
-            self.assertEqual([key(m) for m in recorded], [key(m) for m in sent], out)
-            self.assertEqual(recorded[0].channel, "slot2")
+            ours = [m for m in recorded if key(m) != key(filler)]
+            self.assertEqual([key(m) for m in ours], [key(m) for m in sent], out)
+            self.assertEqual(ours[0].channel, "slot2")
             # The player sends the log from slot 4; this process hears it on slot 5.
             c = self.bus(5)
             player = subprocess.run([sys.executable, "-m", "can.player", "-i", "ocelo", "-c", "4", log],
-                                    capture_output=True, text=True, timeout=60)
+                                    capture_output=True, text=True, timeout=120)
             self.assertEqual(player.returncode, 0, player.stdout + player.stderr)
-            got = receive(c, 2)
-            self.assertEqual([key(m) for m in got], [key(m) for m in sent])
+            got = receive(c, len(recorded))
+            self.assertEqual([key(m) for m in got], [key(m) for m in recorded])
 
 
 if __name__ == "__main__":
