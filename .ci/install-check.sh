@@ -153,8 +153,12 @@ a.shutdown()
 b.shutdown()
 assert m is not None and (m.arbitration_id, bytes(m.data)) == (0x123, b"\xde\xad"), m
 PY
+# With job control on, the background logger keeps Ctrl-C (SIGINT), which
+# ends it with its file written.
+set -m
 PYTHONUNBUFFERED=1 "$py" -m can.logger -i ocelo -c 2 -f py.log > logger.out 2>&1 &
 logger_pid=$!
+set +m
 for _ in $(seq 1 100); do grep -q Connected logger.out && break; sleep 0.2; done
 grep -q Connected logger.out || fail "can.logger on the ocelo interface: $(cat logger.out)"
 # The logger writes its file in blocks: frames until the first is out.
@@ -163,6 +167,8 @@ for _ in $(seq 1 100); do
     [ -s py.log ] && break
 done
 kill -INT "$logger_pid"
+for _ in $(seq 1 150); do kill -0 "$logger_pid" 2>/dev/null || break; sleep 0.2; done
+kill -0 "$logger_pid" 2>/dev/null && fail "can.logger did not end on SIGINT"
 wait "$logger_pid" || true
 logger_pid=""
 "$py" -c 'import can, sys; m = next(iter(can.LogReader("py.log"))); sys.exit(not (m.arbitration_id == 0x321 and bytes(m.data) == b"\xca\xfe"))' ||
