@@ -127,7 +127,7 @@ class OceloBus(can.BusABC):
             self._init_board()
             self._up = True
         except Exception:
-            self.shutdown()
+            self._release()
             raise
 
     # -- set-up ---------------------------------------------------------
@@ -188,6 +188,8 @@ class OceloBus(can.BusABC):
                 self._pending.append(self._error_frame(CAN_ERR_CRTL, CAN_ERR_CRTL_RX_OVERFLOW))
                 continue
             if rc == _lib.NOT_INIT:
+                if not self._open:
+                    break    # shut down by another thread meanwhile
                 # The board restarted (event 64): bring it up again.
                 self._init_board()
                 self._pending.append(self._error_frame(CAN_ERR_RESTARTED, 0))
@@ -242,10 +244,13 @@ class OceloBus(can.BusABC):
         """The acceptance code and mask the board was given (mask bit 1 = don't care)."""
         return self._code, self._mask
 
-    def shutdown(self):
+    def _release(self):
         if self._open:
             self._open = False
             _lib.release(self._slot)
+
+    def shutdown(self):
+        self._release()
         parent = getattr(super(), "shutdown", None)
         if parent:
             parent()
