@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs the amd64 Debian packages as a user would and uses them from
 # outside the source tree: tarvik and its man page, quarnix-sim, the README's
-# CAN example built with pkg-config and with find_package and run against the
-# simulated slots, a frame sent and received with the installed CAN tools.
+# CAN example built with pkg-config and with find_package (shared, and static
+# from a C-only project) and run against the simulated slots, a frame sent and
+# received with the installed CAN tools, the python-can interface "ocelo" in a
+# script and in python-can's logger, and the CMake package's message when the
+# simulated slots are missing.
 # lintian must report no errors on the packages.  At the end the packages are
 # purged and nothing of them may be left on the machine.
 set -euo pipefail
@@ -21,8 +24,8 @@ cmake --preset default -B "$build" >/dev/null
 cmake --build "$build"
 rm -f "$build"/*.deb
 cmake --build "$build" --target package
-mapfile -t debs < <(ls "$build"/*_amd64.deb)
-packages=(tarvik libocelolnx1 libocelolnx-dev ocelo-tools)
+mapfile -t debs < <(ls "$build"/*_amd64.deb "$build"/*_all.deb)
+packages=(tarvik libocelolnx1 libocelolnx-dev ocelo-tools python3-ocelo)
 [ ${#debs[@]} -eq ${#packages[@]} ] || { echo "install-check: expected ${#packages[@]} packages, got: ${debs[*]}" >&2; exit 1; }
 
 echo "== lintian"
@@ -57,9 +60,11 @@ fi
 
 work=$(mktemp -d /tmp/tarvik-install-XXXXXX)
 recv_pid=""
+logger_pid=""
 installed=""
 cleanup() {
     [ -z "$recv_pid" ] || kill "$recv_pid" 2>/dev/null || true
+    [ -z "$logger_pid" ] || kill "$logger_pid" 2>/dev/null || true
     # A failed run does not leave the packages on the machine.
     [ -z "$installed" ] || $SUDO apt-get purge -y -qq -o DPkg::Lock::Timeout=600 "${packages[@]}" >/dev/null 2>&1 || true
     rm -rf "$work"
@@ -85,6 +90,7 @@ echo "== tarvik, man, quarnix-sim"
 [ "$(tarvik --version)" = "tarvik 1.30" ] || fail "tarvik --version: $(tarvik --version)"
 man -w tarvik | grep -qx /usr/share/man/man1/tarvik.1.gz || fail "man -w tarvik: $(man -w tarvik 2>&1)"
 man -w 3 Ocelo >/dev/null || fail "no Ocelo(3)"
+man -w 3 SlotSim >/dev/null || fail "no SlotSim(3)"
 MANWIDTH=100 man tarvik 2>/dev/null | grep -q TARVIK_CODEPAGE || fail "man tarvik does not show TARVIK_CODEPAGE"
 quarnix-sim --help | grep -q -- '--link' || fail "quarnix-sim --help"
 
@@ -111,6 +117,15 @@ cmake -S fp -B fp/build -G Ninja >/dev/null
 cmake --build fp/build >/dev/null
 timeout 30 fp/build/ocelo-example | grep -qx 'received 123#DEAD' || fail "the example built with find_package"
 
+# The static libraries from a project of C alone (linked by the C compiler).
+mkdir st && cp app.c st/ocelo-example.c
+sed 's/oceloLnx::oceloLnx oceloLnx::slotsim/oceloLnx::oceloLnx_static oceloLnx::slotsim_static/' \
+    /usr/share/doc/libocelolnx-dev/examples/CMakeLists.txt > st/CMakeLists.txt
+grep -q slotsim_static st/CMakeLists.txt || fail "the example's CMakeLists.txt names no oceloLnx::slotsim"
+cmake -S st -B st/build -G Ninja >/dev/null
+cmake --build st/build >/dev/null || fail "the static libraries do not link from a C project"
+timeout 30 st/build/ocelo-example | grep -qx 'received 123#DEAD' || fail "the example linked statically"
+
 echo "== ocelo-send to ocelo-recv"
 ocelo-recv -L -n 1 -T 20000 2 > recv.log 2> recv.err &
 recv_pid=$!
@@ -123,6 +138,48 @@ done
 wait "$recv_pid" || fail "ocelo-recv failed: $(cat recv.err)"
 recv_pid=""
 grep -Eq '^\([0-9]+\.[0-9]{6}\) slot2 123#DEADBEEF$' recv.log || fail "ocelo-recv printed: $(cat recv.log)"
+
+echo "== python-can"
+# Debian's python3, without the build tree's paths.
+py=/usr/bin/python3
+unset PYTHONPATH
+timeout 60 env -u LD_LIBRARY_PATH "$py" - <<'PY' || fail "a python-can script on the ocelo interface"
+import can
+a = can.Bus(interface="ocelo", channel=3, bitrate=500000)
+b = can.Bus(interface="ocelo", channel=4, bitrate=500000)
+a.send(can.Message(arbitration_id=0x123, data=b"\xde\xad", is_extended_id=False))
+m = b.recv(10)
+a.shutdown()
+b.shutdown()
+assert m is not None and (m.arbitration_id, bytes(m.data)) == (0x123, b"\xde\xad"), m
+PY
+# With job control on, the background logger keeps Ctrl-C (SIGINT), which
+# ends it with its file written.
+set -m
+PYTHONUNBUFFERED=1 "$py" -m can.logger -i ocelo -c 2 -f py.log > logger.out 2>&1 &
+logger_pid=$!
+set +m
+for _ in $(seq 1 100); do grep -q Connected logger.out && break; sleep 0.2; done
+grep -q Connected logger.out || fail "can.logger on the ocelo interface: $(cat logger.out)"
+# The logger writes its file in blocks: frames until the first is out.
+for _ in $(seq 1 100); do
+    ocelo-send -n 50 1 321#CAFE >/dev/null || true
+    [ -s py.log ] && break
+done
+kill -INT "$logger_pid"
+for _ in $(seq 1 150); do kill -0 "$logger_pid" 2>/dev/null || break; sleep 0.2; done
+kill -0 "$logger_pid" 2>/dev/null && fail "can.logger did not end on SIGINT"
+wait "$logger_pid" || true
+logger_pid=""
+"$py" -c 'import can, sys; m = next(iter(can.LogReader("py.log"))); sys.exit(not (m.arbitration_id == 0x321 and bytes(m.data) == b"\xca\xfe"))' ||
+    fail "python-can did not read back what can.logger wrote: $(head -3 py.log) $(cat logger.out)"
+
+echo "== the CMake package without the simulated slots"
+$SUDO dpkg -r ocelo-tools >/dev/null
+if cmake -S fp -B fp/build-missing -G Ninja > missing.out 2>&1; then
+    fail "find_package(oceloLnx COMPONENTS slotsim) succeeded without ocelo-tools"
+fi
+grep -q 'ocelo-tools' missing.out || fail "the CMake package does not name ocelo-tools: $(cat missing.out)"
 
 cd "$root"
 echo "== apt purge"

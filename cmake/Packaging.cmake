@@ -7,7 +7,9 @@
 #     libocelolnx-dev  Ocelo.h, the .so link, liboceloLnx.a, oceloLnx.pc, the
 #                      CMake package, Ocelo(3) and the examples
 #     ocelo-tools      ocelo-send, ocelo-recv, the simulated slot library
-#                      (libslotsim with SlotSim.h and slotsim.pc) and libhalvexsim
+#                      (libslotsim with SlotSim.h, SlotSim(3) and slotsim.pc)
+#                      and libhalvexsim
+#     python3-ocelo    the python-can interface "ocelo" (architecture all)
 #   The armhf preset packages the two library packages only.
 #   Windows (`cmake --build --preset mingw --target package`): one zip with
 #   tarvik.exe for 64-bit (win64/) and 32-bit (win32/) Windows, OceloCE.dll with
@@ -59,12 +61,16 @@ set(_pkg_terminal tarvik)
 set(_pkg_canlib libocelolnx${PROJECT_VERSION_MAJOR})
 set(_pkg_canlib_dev libocelolnx-dev)
 set(_pkg_cantools ocelo-tools)
+set(_pkg_python python3-ocelo)
 set(_components canlib canlib_dev)
 if(TARGET tarvik)
   list(PREPEND _components terminal)
 endif()
 if(TARGET ocelo-send AND NOT CMAKE_CROSSCOMPILING)
   list(APPEND _components cantools)
+endif()
+if(DEFINED OCELO_PY_DIST)
+  list(APPEND _components python)
 endif()
 
 find_program(TARVIK_GZIP gzip)
@@ -181,6 +187,9 @@ simulated one of the ocelo-tools package).")
 set(CPACK_DEBIAN_CANLIB_DEV_PACKAGE_NAME ${_pkg_canlib_dev})
 set(CPACK_DEBIAN_CANLIB_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_CANLIB_DEV_PACKAGE_DEPENDS "${_pkg_canlib} (= ${PROJECT_VERSION}-${TARVIK_PKG_RELEASE})")
+# The simulated slots (find_package(oceloLnx COMPONENTS slotsim), slotsim.pc)
+# to build and try an application on a PC.
+set(CPACK_DEBIAN_CANLIB_DEV_PACKAGE_SUGGESTS ${_pkg_cantools})
 set(CPACK_COMPONENT_CANLIB_DEV_DESCRIPTION "Ocelo CAN board library for Linux controllers - development files
 The header Ocelo.h, the static library, the pkg-config file oceloLnx.pc,
 the CMake package (find_package(oceloLnx)), the Ocelo(3) manual page and
@@ -193,5 +202,27 @@ ocelo-send sends CAN frames from an Ocelo board and ocelo-recv prints what
 a board receives.  On a PC they run on simulated boards: the simulated
 slot library libslotsim (SlotSim.h, slotsim.pc) and the simulated platform
 library libhalvexsim stand in for the controller's libraries.")
+
+# The python-can interface: pure Python, byte-compiled on the machine by
+# py3compile and cleaned by py3clean as Debian's other Python packages are.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${_pkg_python})
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${_pkg_canlib} (>= ${PROJECT_VERSION}), python3-can, python3:any")
+# On a PC the interface runs on the simulated slots of ocelo-tools.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS ${_pkg_cantools})
+foreach(script postinst prerm)
+  configure_file(${_pkgdir}/python3-ocelo.${script}.in ${CMAKE_BINARY_DIR}/packaging/python/${script} @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/python/postinst
+                                              ${CMAKE_BINARY_DIR}/packaging/python/prerm)
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION "python-can interface for Ocelo CAN boards
+The interface 'ocelo' lets python-can and the scripts, loggers and viewers
+written against it use an Ocelo board: can.Bus(interface='ocelo',
+channel=2, bitrate=500000), python3 -m can.logger -i ocelo -c 2.  On a PC
+it runs on the simulated boards of the ocelo-tools package, on a controller
+on the slot devices.")
 
 include(CPack)

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          tmux procps coreutils iproute2 groff-base gzip "$@")
+          tmux procps coreutils iproute2 groff-base gzip python3-can "$@")
 
 missing=()
 for p in "${packages[@]}"; do
