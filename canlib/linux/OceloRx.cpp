@@ -96,7 +96,7 @@ extern "C" {
 // register lock; the handler takes the same lock, so its accesses never fall
 // between another thread's page write and window access.  If the lock stays
 // taken (another thread is mid-sequence), the interrupt is marked as left
-// over and that thread handles it when it lets go; exactly one of the two
+// over and that thread (or handler) handles it when it lets go; exactly one of the two
 // takes the mark, so one interrupt is handled once.
 void RakCAN_ISR(int IntSingal)
 {
@@ -108,7 +108,7 @@ void RakCAN_ISR(int IntSingal)
             MarkDeferred(Slot);
             locked = TryLockRegs(Slot, 1);  // it may have let go just now
             if (locked && !TakeDeferred(Slot)) {
-                UnlockRegs(Slot);  // the holder has taken the interrupt over
+                ReleaseRegs(Slot);  // the holder has taken the interrupt over
                 locked = false;
             }
         } else {
@@ -116,7 +116,7 @@ void RakCAN_ISR(int IntSingal)
         }
         if (locked) {
             HandleInterrupt(Slot);
-            UnlockRegs(Slot);
+            ReleaseRegs(Slot);  // and what other runs of this handler left meanwhile
         }
     }
     errno = saved;
