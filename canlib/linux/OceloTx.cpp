@@ -2,7 +2,6 @@
 #include "OceloLnx.h"
 
 #include <pthread.h>
-#include <sched.h>
 
 using namespace ocelo_lnx;
 
@@ -18,6 +17,8 @@ pthread_mutex_t TxMutex[8] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZ
 // acknowledged after this long is taken as silent.
 constexpr double kAckWaitMs = 50.0;
 constexpr int kMinPolls = 901;
+// Close polling lasts twice the firmware's reaction time.
+constexpr double kClosePollMs = 0.4;
 
 class TxLock {
 public:
@@ -67,9 +68,13 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
         command = CommandCount(Slot);
     }
 
-    // Wait for the acknowledgement byte on time, not on a CPU spin: at least
-    // 901 polls and at least 50 ms, the first polls yielding, then short sleeps.
+    // The board answers one reaction time of its firmware after the command
+    // (about 200 us).  Poll closely until then and a little beyond, so the
+    // answer is seen as soon as it is there; a board that takes longer is
+    // busy, and the wait goes on in sleeps that grow to 1 ms.  It gives up
+    // after at least 901 polls and at least 50 ms.
     const double start = NowMs();
+    unsigned pauseUs = 20;
     for (int poll = 1;; ++poll) {
         {
             SlotGuard guard(Slot);
@@ -80,12 +85,14 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
         }
         if (Load(BufStatus[Slot]) & OCELO_BUF_TXBLOCKED)
             return OCELO_OVERFLOW;
-        if (poll >= kMinPolls && NowMs() - start > kAckWaitMs)
+        const double waited = NowMs() - start;
+        if (poll >= kMinPolls && waited > kAckWaitMs)
             return OCELO_ERR_BOARD;
-        if (poll < 100)
-            sched_yield();
-        else
-            SleepUs(20);
+        if (waited < kClosePollMs)
+            continue;
+        SleepUs(pauseUs);
+        if (pauseUs < 1000)
+            pauseUs += pauseUs / 2;
     }
 }
 
