@@ -77,6 +77,18 @@ TEST(FrameSyntax, HostTimeStamps)
     EXPECT_EQ(cantool::FormatStamp(0, 1700000002500000, 0, 0), "");
 }
 
+// A log stamp with fewer than six fraction digits is seconds and a fraction,
+// not a count of microseconds: (1.5) is 1.5 s.
+TEST(FrameSyntax, ShortFractionOfALogStampIsAFractionOfASecond)
+{
+    cantool::FrameSpec f;
+    bool empty, stamped;
+    int64_t micros = 0;
+    EXPECT_EQ(cantool::ParseInputLine("(1.5) slot1 123#AA", f, empty, stamped, micros), "");
+    EXPECT_TRUE(stamped);
+    EXPECT_EQ(micros, 1500000);
+}
+
 // Filters in the usual id/mask form become the board's acceptance code and
 // mask (bit 1 = don't care) where the board can sort the frames itself.
 TEST(Filters, BoardCodeAndMask)
