@@ -288,6 +288,8 @@ TEST_F(Tools, BadArgumentsAreRefused)
                                                            {OCELO_SEND_BIN, "-n", "x", "1", "1#00"},
                                                            {OCELO_SEND_BIN, "-b", "33333", "1", "1#00"},
                                                            {OCELO_RECV_BIN, "0"},
+                                                           {OCELO_SEND_BIN, "-x", "1"},
+                                                           {OCELO_RECV_BIN, "-x", "1"},
                                                            {OCELO_RECV_BIN}}) {
         Child c(args, dir_ + "/bad.out", bus_);
         EXPECT_EQ(c.Wait(10000), 2) << args[1];
@@ -339,6 +341,32 @@ TEST_F(Tools, LogReplayRoundTrip)
     EXPECT_GT(times[4] - times[3], 0.15);  // the log's 300 ms pause
     parse(filtered, picked, unused);
     EXPECT_EQ(picked, (std::vector<std::string>{"slot3 123#DEADBEEF", "slot3 042#R"}));
+}
+
+// Replay as canplayer does: a log file (-I) recorded on slot2 goes out on
+// slot1 (slot1=slot2), lines of other slots are skipped, -l 2 plays it twice
+// and -t ignores its time stamps (100 s apart here).
+TEST_F(Tools, ReplayMapsSlotsLoopsAndIgnoresTheStamps)
+{
+    const std::string log = dir_ + "/in.log";
+    {
+        std::ofstream f(log);
+        f << "(100.000000) slot2 123#01\n(200.5) slot3 456#02\n(300.000000) slot2 00000789#R2\n";
+    }
+    const std::string out = dir_ + "/recv.out";
+    Child recv({OCELO_RECV_BIN, "-L", "-n", "4", "-T", "60000", "4"}, out, bus_);
+    ASSERT_TRUE(WaitListening(out)) << Slurp(out + ".err");
+    Child send({OCELO_SEND_BIN, "-I", log, "-l", "2", "-t", "slot1=slot2"}, dir_ + "/send.out", bus_);
+    EXPECT_EQ(send.Wait(30000), 0) << Slurp(dir_ + "/send.out.err");
+    ASSERT_EQ(recv.Wait(30000), 0) << Slurp(out + ".err");
+    std::vector<std::string> got;
+    std::istringstream is(Slurp(out));
+    for (std::string l; std::getline(is, l);)
+        got.push_back(l.substr(l.find(')') + 2));
+    EXPECT_EQ(got, (std::vector<std::string>{"slot4 123#01", "slot4 00000789#R2", "slot4 123#01", "slot4 00000789#R2"}));
+    Child version({OCELO_SEND_BIN, "--version"}, dir_ + "/v.out", bus_);
+    EXPECT_EQ(version.Wait(10000), 0);
+    EXPECT_EQ(Slurp(dir_ + "/v.out"), "ocelo-send 1.30\n");
 }
 
 TEST_F(Tools, SecondProcessOnASlotIsRefused)
