@@ -89,6 +89,34 @@ TEST(FrameSyntax, ShortFractionOfALogStampIsAFractionOfASecond)
     EXPECT_EQ(micros, 1500000);
 }
 
+// Board status as error frames in the form candump logs and python-can
+// reads: the error flag and class in the identifier, 8 data bytes.
+TEST(ErrorFrames, OverflowAndBusOffInTheLogForm)
+{
+    cantool::FrameSpec f;
+    ASSERT_TRUE(cantool::ErrorFrameFor(0, 0, true, 0x01, f));
+    EXPECT_EQ(cantool::FrameText(f), "20000004#0001000000000100");  // controller: rx overflow
+    ASSERT_TRUE(cantool::ErrorFrameFor(0, 0x80, false, 0, f));
+    EXPECT_EQ(cantool::FrameText(f), "20000040#0000000000800000");  // bus off
+    ASSERT_TRUE(cantool::ErrorFrameFor(0x80, 0, false, 0, f));
+    EXPECT_EQ(cantool::FrameText(f), "20000104#0040000000000000");  // restarted, error active
+    EXPECT_FALSE(cantool::ErrorPass(0x40, f));
+    EXPECT_FALSE(cantool::ErrorFrameFor(0, 0x01, false, 0, f));
+}
+
+TEST(Filters, JoinedFiltersMustAllPass)
+{
+    std::vector<cantool::Filter> fl(2);
+    ASSERT_EQ(cantool::ParseFilter("100:700", fl[0]), "");  // 100..1FF
+    ASSERT_EQ(cantool::ParseFilter("023:0FF", fl[1]), "");  // ..23
+    cantool::FrameSpec a, b;
+    cantool::ParseFrame("123#", a);
+    cantool::ParseFrame("124#", b);
+    EXPECT_TRUE(cantool::FilterPass(fl, b));
+    EXPECT_TRUE(cantool::FilterPass(fl, a, true));
+    EXPECT_FALSE(cantool::FilterPass(fl, b, true));
+}
+
 // Filters in the usual id/mask form become the board's acceptance code and
 // mask (bit 1 = don't care) where the board can sort the frames itself.
 TEST(Filters, BoardCodeAndMask)
@@ -367,6 +395,26 @@ TEST_F(Tools, ReplayMapsSlotsLoopsAndIgnoresTheStamps)
     Child version({OCELO_SEND_BIN, "--version"}, dir_ + "/v.out", bus_);
     EXPECT_EQ(version.Wait(10000), 0);
     EXPECT_EQ(Slurp(dir_ + "/v.out"), "ocelo-send 1.30\n");
+}
+
+// -c and -m are hexadecimal (0x24600000 is identifier 123 in the board's
+// acceptance word, mask bit 1 = don't care), and -l logs in the working
+// directory to candump-<date>_<time>.log in the -L form.
+TEST_F(Tools, HexAcceptanceCodeAndLogFile)
+{
+    const std::string out = dir_ + "/recv.out";
+    const std::string cmd = "cd " + dir_ + " && exec " OCELO_RECV_BIN " -l -n 1 -T 60000 -c 24600000 -m 1FFFFF 2";
+    Child recv({"/bin/sh", "-c", cmd}, out, bus_);
+    ASSERT_TRUE(WaitListening(out)) << Slurp(out + ".err");
+    Child send({OCELO_SEND_BIN, "1", "321#01", "123#02"}, dir_ + "/send.out", bus_);
+    EXPECT_EQ(send.Wait(30000), 0) << Slurp(dir_ + "/send.out.err");
+    ASSERT_EQ(recv.Wait(30000), 0) << Slurp(out + ".err");
+    EXPECT_EQ(Slurp(out), "");
+    std::smatch m;
+    const std::string err = Slurp(out + ".err");
+    ASSERT_TRUE(std::regex_search(err, m, std::regex(R"(logging to (candump-\d{4}-\d\d-\d\d_\d{6}\.log))"))) << err;
+    EXPECT_TRUE(std::regex_match(Slurp(dir_ + "/" + m[1].str()), std::regex(R"(\(\d{10}\.\d{6}\) slot2 123#02\n)")))
+        << Slurp(dir_ + "/" + m[1].str());
 }
 
 TEST_F(Tools, SecondProcessOnASlotIsRefused)
