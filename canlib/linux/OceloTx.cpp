@@ -71,7 +71,7 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
     // The board answers one reaction time of its firmware after the command
     // (about 200 us).  Poll closely until then and a little beyond, so the
     // answer is seen as soon as it is there; a board that takes longer is
-    // busy, and the wait goes on in sleeps that grow to 1 ms.  It gives up
+    // busy, and the wait goes on in sleeps that grow to 100 us.  It gives up
     // after at least 901 polls and at least 50 ms.
     const double start = NowMs();
     unsigned pauseUs = 20;
@@ -91,7 +91,7 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
         if (waited < kClosePollMs)
             continue;
         SleepUs(pauseUs);
-        if (pauseUs < 1000)
+        if (pauseUs < 100)
             pauseUs += pauseUs / 2;
     }
 }
