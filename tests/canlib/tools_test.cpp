@@ -90,17 +90,20 @@ TEST(FrameSyntax, ShortFractionOfALogStampIsAFractionOfASecond)
 }
 
 // Board status as error frames in the form candump logs and python-can
-// reads: the error flag and class in the identifier, 8 data bytes.
+// reads: the error flag and classes in the identifier (with the bus-error
+// class, without which python-can's log reader takes an ordinary frame),
+// 8 data bytes.
 TEST(ErrorFrames, OverflowAndBusOffInTheLogForm)
 {
     cantool::FrameSpec f;
     ASSERT_TRUE(cantool::ErrorFrameFor(0, 0, true, 0x01, f));
-    EXPECT_EQ(cantool::FrameText(f), "20000004#0001000000000100");  // controller: rx overflow
+    EXPECT_EQ(cantool::FrameText(f), "20000084#0001000000000100");  // controller: rx overflow
     ASSERT_TRUE(cantool::ErrorFrameFor(0, 0x80, false, 0, f));
-    EXPECT_EQ(cantool::FrameText(f), "20000040#0000000000800000");  // bus off
+    EXPECT_EQ(cantool::FrameText(f), "200000C0#0000000000800000");  // bus off
     ASSERT_TRUE(cantool::ErrorFrameFor(0x80, 0, false, 0, f));
-    EXPECT_EQ(cantool::FrameText(f), "20000104#0040000000000000");  // restarted, error active
+    EXPECT_EQ(cantool::FrameText(f), "20000184#0040000000000000");  // restarted, error active
     EXPECT_FALSE(cantool::ErrorPass(0x40, f));
+    EXPECT_TRUE(cantool::ErrorPass(0x100, f));
     EXPECT_FALSE(cantool::ErrorFrameFor(0, 0x01, false, 0, f));
 }
 

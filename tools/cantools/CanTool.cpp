@@ -126,7 +126,7 @@ bool ErrorFrameFor(unsigned char prev, unsigned char now, bool overflow, unsigne
     }
     out.data[5] = now;
     out.data[6] = bufstat;
-    out.id = kErrFlag | cls;
+    out.id = kErrFlag | kErrBusError | cls;
     return true;
 }
 

@@ -65,7 +65,7 @@ bool FilterPass(const std::vector<Filter> &filters, const FrameSpec &f, bool joi
 // the error flag (0x20000000) and the classes, the 8 data bytes the details,
 // as candump logs it ("20000004#0001000000000000") and python-can reads it.
 constexpr unsigned long kErrFlag = 0x20000000ul;
-constexpr unsigned long kErrCrtl = 0x004, kErrBusOff = 0x040, kErrRestarted = 0x100;
+constexpr unsigned long kErrCrtl = 0x004, kErrBusOff = 0x040, kErrBusError = 0x080, kErrRestarted = 0x100;
 constexpr unsigned char kCrtlRxOverflow = 0x01, kCrtlRxWarning = 0x04, kCrtlTxWarning = 0x08,
                         kCrtlActive = 0x40;
 // The CAN controller's status byte: bit 7 bus off, bit 6 error warning (the
@@ -73,7 +73,9 @@ constexpr unsigned char kCrtlRxOverflow = 0x01, kCrtlRxWarning = 0x04, kCrtlTxWa
 constexpr unsigned char kCanStatBusOff = 0x80, kCanStatWarning = 0x40;
 // The error frame for a change of the CAN status byte from prev to now, or
 // for an overflow reported by the board (overflow true); bytes 5 and 6 carry
-// the board's CAN status and buffer status bytes.  False when the change
+// the board's CAN status and buffer status bytes.  Every error frame also
+// carries the bus-error class: python-can's log reader (Debian's 4.1) takes
+// a line as an error frame only with that class set.  False when the change
 // says nothing an error frame can (bits other than 7 and 6).
 bool ErrorFrameFor(unsigned char prev, unsigned char now, bool overflow, unsigned char bufstat, FrameSpec &out);
 // Error classes an error mask ("#<mask>" in a filter list) lets through.
