@@ -240,9 +240,11 @@ TEST_F(Lnx, AnInterruptLeftForARunningHandlerIsTakenWhenItLetsGo)
     int raced = 0;
     for (int round = 0; round < 30 && raced < 2; ++round) {
         SCOPED_TRACE(round);
+        __atomic_store_n(&RequistAllow[2], 0, __ATOMIC_SEQ_CST);
         ASSERT_EQ(ResetOcelo(2), OCELO_OK);  // no request left waiting in the board
-        ASSERT_TRUE(WaitFor([] { return RequistAllow[2] == 1; }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(15));  // its "ready" taken, past the request pacing
+        ASSERT_TRUE(WaitFor([] { return __atomic_load_n(&RequistAllow[2], __ATOMIC_SEQ_CST) == 1; }))
+            << "the board's \"ready\" after the reset";
+        std::this_thread::sleep_for(std::chrono::milliseconds(15));  // past the request pacing
         pthread_sigmask(SIG_BLOCK, &sig42, nullptr);
         BoardSimStats st0;
         BoardSimGetStats(2, &st0);
