@@ -72,10 +72,12 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
     // (about 200 us).  Poll closely until then and a little beyond, so the
     // answer is seen as soon as it is there; a board that takes longer is
     // busy, and the wait goes on in sleeps that grow to 100 us.  It gives up
-    // after at least 901 polls and at least 50 ms.
+    // after at least 901 polls between sleeps (the close polls do not count)
+    // and at least 50 ms: on a loaded host each sleep stretches, and the
+    // wait with it, as the board's answer may be held up too.
     const double start = NowMs();
     unsigned pauseUs = 20;
-    for (int poll = 1;; ++poll) {
+    for (int polls = 0;;) {
         {
             SlotGuard guard(Slot);
             if (RawRead(Slot, OCELO_DP_TXACK) == OCELO_TXACK_VALUE) {
@@ -86,10 +88,10 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
         if (Load(BufStatus[Slot]) & OCELO_BUF_TXBLOCKED)
             return OCELO_OVERFLOW;
         const double waited = NowMs() - start;
-        if (poll >= kMinPolls && waited > kAckWaitMs)
-            return OCELO_ERR_BOARD;
         if (waited < kClosePollMs)
             continue;
+        if (++polls >= kMinPolls && waited > kAckWaitMs)
+            return OCELO_ERR_BOARD;
         SleepUs(pauseUs);
         if (pauseUs < 100)
             pauseUs += pauseUs / 2;
