@@ -183,6 +183,9 @@ for d in lnx ce; do
     rxc=$(fmt "$(get ${d}_rx_lost_commands)"); txc=$(fmt "$(get ${d}_tx_lost_commands)")
     row "$name GetCANMsg, bus-rate traffic (lost frames, lost commands)" "$(fmt "$(get ${d}_rx_bus_fps)") ($rxl, $rxc)" "frames/s" "bus limit" "$bus frames/s" "$(ratio "$(get ${d}_rx_bus_fps)" "$bus")" ">= 1.00, 0 lost"
     row "$name SendCANMsg to a second board (lost frames, lost commands)" "$(fmt "$(get ${d}_tx_fps)") ($txl, $txc)" "frames/s" "bus limit" "$bus frames/s" "$(ratio "$(get ${d}_tx_fps)" "$bus")" ">= 1.00, 0 lost"
+    if [ $d = lnx ]; then
+        row "$name SendCANMsg against the firmware-paced limit (CPU per frame)" "$(fmt "$(get ${d}_tx_fps)") ($(fmt "$(get ${d}_tx_cpu_us_per_frame)" 1) us)" "frames/s" "one frame per 200 us reaction" "$(fmt "$(get ${d}_tx_firmware_limit_fps)") frames/s" "$(ratio "$(get ${d}_tx_fps)" "$(get ${d}_tx_firmware_limit_fps)")" ">= 0.90"
+    fi
     row "$name instructions per received frame" "$(fmt "$(get ${d}_rx_instr_per_frame)")" "" "" "" "" ""
     row "$name instructions per sent frame" "$(fmt "$(get ${d}_tx_instr_per_frame)")" "" "" "" "" ""
 done

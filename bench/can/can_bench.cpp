@@ -10,6 +10,8 @@
 //     tx_fps, tx_lost    SendCANMsg on slot 1 as fast as it returns, slot 2
 //                        receiving through GetCANMsg on a second thread;
 //                        frames that did not arrive in order
+//     tx_firmware_limit_fps  one transmission per firmware reaction time
+//     tx_cpu_us_per_frame  CPU time of the sending thread per frame sent
 //     rx_lost_commands, tx_lost_commands  commands the boards lost in their
 //                        one command byte during the receive and send runs
 //     rx_instr_per_frame, tx_instr_per_frame  (valgrind installed) the
@@ -32,6 +34,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <sys/prctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #ifdef OCELO_WINCE
@@ -211,13 +215,21 @@ struct TxResult {
     unsigned long sent = 0;
     unsigned long failures = 0;
     double seconds = 0;
+    double cpu = 0;  // CPU seconds of the sending thread
 };
+
+double ThreadCpu()
+{
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
 
 TxResult Send(unsigned long frames, double seconds)
 {
     unsigned char data[8] = {0, 0, 0, 0, 5, 6, 7, 8};
     TxResult t;
-    double start = Now();
+    double start = Now(), cpu0 = ThreadCpu();
     while (t.sent < frames && Now() - start < seconds) {
         data[0] = static_cast<unsigned char>(t.sent & 0xFF);
         data[1] = static_cast<unsigned char>((t.sent >> 8) & 0xFF);
@@ -229,6 +241,7 @@ TxResult Send(unsigned long frames, double seconds)
             ++t.failures;
     }
     t.seconds = Now() - start;
+    t.cpu = ThreadCpu() - cpu0;
     return t;
 }
 
@@ -278,6 +291,10 @@ double Instructions(const char *self, const char *mode, const char *collect, uns
 
 int main(int argc, char **argv)
 {
+    // A real board's firmware reads its command byte on time; the simulated
+    // firmware's thread (started from this thread, whose timer slack it
+    // inherits) would otherwise wake some 50 us late for every command.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     if (argc == 3 && (std::strcmp(argv[1], "--rx-frames") == 0 || std::strcmp(argv[1], "--tx-frames") == 0)) {
         unsigned long n = std::strtoul(argv[2], nullptr, 10);
         bool rx = argv[1][2] == 'r';
@@ -340,6 +357,11 @@ int main(int argc, char **argv)
     // sending stops).
     double txTime = arrived.lastFrame > txStart ? arrived.lastFrame - txStart : tx.seconds;
     std::printf("tx_fps %.0f\n", static_cast<double>(arrived.got) / txTime);
+    // The board's firmware reads one command a reaction time after it was
+    // written and answers a transmission only then: one frame per 200 us.
+    std::printf("tx_firmware_limit_fps %.0f\n", 1e6 / 200.0);
+    if (tx.sent > 0)
+        std::printf("tx_cpu_us_per_frame %.1f\n", tx.cpu * 1e6 / static_cast<double>(tx.sent));
     unsigned long txLost = tx.sent > arrived.got ? tx.sent - arrived.got : 0;
     std::printf("tx_failures %lu\n", tx.failures);
     std::printf("tx_lost %lu\n", txLost);

@@ -177,20 +177,27 @@ SlotGuard::SlotGuard(int Slot) : slot_(Slot & 7)
     LockRegs(slot_);
 }
 
-SlotGuard::~SlotGuard()
+void ReleaseRegs(int Slot)
 {
-    UnlockRegs(slot_);  // (sequentially consistent: see MarkDeferred)
+    UnlockRegs(Slot);  // (sequentially consistent: see MarkDeferred)
     // An interrupt that found the lock taken is handled here, with the slot
     // signals still blocked, by whoever holds the lock first and takes the
     // mark (the handler that marked it may yet have got the lock itself).
     // No signal is raised again: a second run of the handler for one
     // interrupt would act on a code the board posted once.
-    while (__atomic_load_n(&IsrDeferred[slot_], __ATOMIC_SEQ_CST)) {
-        LockRegs(slot_);
-        if (TakeDeferred(slot_))
-            HandleInterrupt(slot_);
-        UnlockRegs(slot_);
+    while (__atomic_load_n(&IsrDeferred[Slot], __ATOMIC_SEQ_CST)) {
+        LockRegs(Slot);
+        if (TakeDeferred(Slot))
+            HandleInterrupt(Slot);
+        UnlockRegs(Slot);
     }
+}
+
+bool DeferredPending(int Slot) { return __atomic_load_n(&IsrDeferred[Slot & 7], __ATOMIC_SEQ_CST) != 0; }
+
+SlotGuard::~SlotGuard()
+{
+    ReleaseRegs(slot_);
     pthread_sigmask(SIG_SETMASK, &old_, nullptr);
     if (mutex_)
         pthread_mutex_unlock(&work_mutex[slot_]);

@@ -43,7 +43,7 @@ void RawWrite(int Slot, unsigned Addr, unsigned char Value);
 // slot's mutex (while the slot is initialised), blocks the slot signals in
 // this thread, and takes the slot's register lock, which the signal handler
 // also takes whichever thread it runs on.  Released in the reverse order;
-// an interrupt that had to wait is raised again on release.
+// an interrupt that had to wait is handled on release (ReleaseRegs).
 class SlotGuard {
 public:
     explicit SlotGuard(int Slot);
@@ -63,6 +63,12 @@ void UnlockRegs(int Slot);
 // An interrupt left for the lock's holder; TakeDeferred claims it (once).
 void MarkDeferred(int Slot);
 bool TakeDeferred(int Slot);
+// Lets go of the register lock and handles every interrupt left for the
+// holder meanwhile.  Every holder lets go this way, the handler included:
+// an interrupt left behind would otherwise wait for the next call on the slot.
+void ReleaseRegs(int Slot);
+// An interrupt is marked and nobody has taken it yet.
+bool DeferredPending(int Slot);
 // Reads the interrupt code and acts on it (register lock held, slot signals
 // blocked or inside the handler).
 void HandleInterrupt(int Slot);

@@ -49,14 +49,11 @@ void TakeBatch(int Slot)
             Store(CANRdCnt[Slot], 0);  // count before number: never "old index, new count"
             Store(StoreMsgNum[Slot], n);
         }
-        // "Zone taken" answers a batch: the records just taken, or a count
-        // the host cannot take (the board goes on).  A count of 0 means no
-        // batch waits in this zone: the notice was a repeat for a batch
-        // already taken (the board repeats it for every request of the
-        // host's), and a command 9 now could reach the board just after it
-        // has put the next batch here, which the host would then never see.
-        if (n != 0)
-            RawWrite(Slot, OCELO_DP_COMMAND, OCELO_CMD_ZONE_TAKEN);
+        // "Zone taken" answers every notice the host acts on, also one whose
+        // count it cannot take (0 or above 64): the board waits for this
+        // answer before it goes on, and a board left waiting sends nothing
+        // more.  The zone index stays where it is when nothing was taken.
+        RawWrite(Slot, OCELO_DP_COMMAND, OCELO_CMD_ZONE_TAKEN);
     }
     Store(RequistAllow[Slot], 1);
 }
@@ -99,7 +96,7 @@ extern "C" {
 // register lock; the handler takes the same lock, so its accesses never fall
 // between another thread's page write and window access.  If the lock stays
 // taken (another thread is mid-sequence), the interrupt is marked as left
-// over and that thread handles it when it lets go; exactly one of the two
+// over and that thread (or handler) handles it when it lets go; exactly one of the two
 // takes the mark, so one interrupt is handled once.
 void RakCAN_ISR(int IntSingal)
 {
@@ -111,7 +108,7 @@ void RakCAN_ISR(int IntSingal)
             MarkDeferred(Slot);
             locked = TryLockRegs(Slot, 1);  // it may have let go just now
             if (locked && !TakeDeferred(Slot)) {
-                UnlockRegs(Slot);  // the holder has taken the interrupt over
+                ReleaseRegs(Slot);  // the holder has taken the interrupt over
                 locked = false;
             }
         } else {
@@ -119,7 +116,7 @@ void RakCAN_ISR(int IntSingal)
         }
         if (locked) {
             HandleInterrupt(Slot);
-            UnlockRegs(Slot);
+            ReleaseRegs(Slot);  // and what other runs of this handler left meanwhile
         }
     }
     errno = saved;

@@ -2,7 +2,6 @@
 #include "OceloLnx.h"
 
 #include <pthread.h>
-#include <sched.h>
 
 using namespace ocelo_lnx;
 
@@ -18,6 +17,8 @@ pthread_mutex_t TxMutex[8] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZ
 // acknowledged after this long is taken as silent.
 constexpr double kAckWaitMs = 50.0;
 constexpr int kMinPolls = 901;
+// Close polling lasts twice the firmware's reaction time.
+constexpr double kClosePollMs = 0.4;
 
 class TxLock {
 public:
@@ -67,10 +68,16 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
         command = CommandCount(Slot);
     }
 
-    // Wait for the acknowledgement byte on time, not on a CPU spin: at least
-    // 901 polls and at least 50 ms, the first polls yielding, then short sleeps.
+    // The board answers one reaction time of its firmware after the command
+    // (about 200 us).  Poll closely until then and a little beyond, so the
+    // answer is seen as soon as it is there; a board that takes longer is
+    // busy, and the wait goes on in sleeps that grow to 100 us.  It gives up
+    // after at least 901 polls between sleeps (the close polls do not count)
+    // and at least 50 ms: on a loaded host each sleep stretches, and the
+    // wait with it, as the board's answer may be held up too.
     const double start = NowMs();
-    for (int poll = 1;; ++poll) {
+    unsigned pauseUs = 20;
+    for (int polls = 0;;) {
         {
             SlotGuard guard(Slot);
             if (RawRead(Slot, OCELO_DP_TXACK) == OCELO_TXACK_VALUE) {
@@ -80,12 +87,14 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
         }
         if (Load(BufStatus[Slot]) & OCELO_BUF_TXBLOCKED)
             return OCELO_OVERFLOW;
-        if (poll >= kMinPolls && NowMs() - start > kAckWaitMs)
+        const double waited = NowMs() - start;
+        if (waited < kClosePollMs)
+            continue;
+        if (++polls >= kMinPolls && waited > kAckWaitMs)
             return OCELO_ERR_BOARD;
-        if (poll < 100)
-            sched_yield();
-        else
-            SleepUs(20);
+        SleepUs(pauseUs);
+        if (pauseUs < 100)
+            pauseUs += pauseUs / 2;
     }
 }
 

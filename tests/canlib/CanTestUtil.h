@@ -19,6 +19,13 @@
 // TxMsgStartAddr shows the one used last).
 namespace ocelo_lnx {
 extern unsigned int TxRingPos[8];
+// The signal handler's register lock and its mark for the lock's holder.
+bool DeferredPending(int Slot);
+void MarkDeferred(int Slot);
+bool TakeDeferred(int Slot);
+bool TryLockRegs(int Slot, int Tries);
+void ReleaseRegs(int Slot);
+void HandleInterrupt(int Slot);
 }
 
 namespace cantest {

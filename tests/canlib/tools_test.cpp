@@ -77,6 +77,49 @@ TEST(FrameSyntax, HostTimeStamps)
     EXPECT_EQ(cantool::FormatStamp(0, 1700000002500000, 0, 0), "");
 }
 
+// A log stamp with fewer than six fraction digits is seconds and a fraction,
+// not a count of microseconds: (1.5) is 1.5 s.
+TEST(FrameSyntax, ShortFractionOfALogStampIsAFractionOfASecond)
+{
+    cantool::FrameSpec f;
+    bool empty, stamped;
+    int64_t micros = 0;
+    EXPECT_EQ(cantool::ParseInputLine("(1.5) slot1 123#AA", f, empty, stamped, micros), "");
+    EXPECT_TRUE(stamped);
+    EXPECT_EQ(micros, 1500000);
+}
+
+// Board status as error frames in the form candump logs and python-can
+// reads: the error flag and classes in the identifier (with the bus-error
+// class, without which python-can's log reader takes an ordinary frame),
+// 8 data bytes.
+TEST(ErrorFrames, OverflowAndBusOffInTheLogForm)
+{
+    cantool::FrameSpec f;
+    ASSERT_TRUE(cantool::ErrorFrameFor(0, 0, true, 0x01, f));
+    EXPECT_EQ(cantool::FrameText(f), "20000084#0001000000000100");  // controller: rx overflow
+    ASSERT_TRUE(cantool::ErrorFrameFor(0, 0x80, false, 0, f));
+    EXPECT_EQ(cantool::FrameText(f), "200000C0#0000000000800000");  // bus off
+    ASSERT_TRUE(cantool::ErrorFrameFor(0x80, 0, false, 0, f));
+    EXPECT_EQ(cantool::FrameText(f), "20000184#0040000000000000");  // restarted, error active
+    EXPECT_FALSE(cantool::ErrorPass(0x40, f));
+    EXPECT_TRUE(cantool::ErrorPass(0x100, f));
+    EXPECT_FALSE(cantool::ErrorFrameFor(0, 0x01, false, 0, f));
+}
+
+TEST(Filters, JoinedFiltersMustAllPass)
+{
+    std::vector<cantool::Filter> fl(2);
+    ASSERT_EQ(cantool::ParseFilter("100:700", fl[0]), "");  // 100..1FF
+    ASSERT_EQ(cantool::ParseFilter("023:0FF", fl[1]), "");  // ..23
+    cantool::FrameSpec a, b;
+    cantool::ParseFrame("123#", a);
+    cantool::ParseFrame("124#", b);
+    EXPECT_TRUE(cantool::FilterPass(fl, b));
+    EXPECT_TRUE(cantool::FilterPass(fl, a, true));
+    EXPECT_FALSE(cantool::FilterPass(fl, b, true));
+}
+
 // Filters in the usual id/mask form become the board's acceptance code and
 // mask (bit 1 = don't care) where the board can sort the frames itself.
 TEST(Filters, BoardCodeAndMask)
@@ -276,6 +319,8 @@ TEST_F(Tools, BadArgumentsAreRefused)
                                                            {OCELO_SEND_BIN, "-n", "x", "1", "1#00"},
                                                            {OCELO_SEND_BIN, "-b", "33333", "1", "1#00"},
                                                            {OCELO_RECV_BIN, "0"},
+                                                           {OCELO_SEND_BIN, "-x", "1"},
+                                                           {OCELO_RECV_BIN, "-x", "1"},
                                                            {OCELO_RECV_BIN}}) {
         Child c(args, dir_ + "/bad.out", bus_);
         EXPECT_EQ(c.Wait(10000), 2) << args[1];
@@ -327,6 +372,52 @@ TEST_F(Tools, LogReplayRoundTrip)
     EXPECT_GT(times[4] - times[3], 0.15);  // the log's 300 ms pause
     parse(filtered, picked, unused);
     EXPECT_EQ(picked, (std::vector<std::string>{"slot3 123#DEADBEEF", "slot3 042#R"}));
+}
+
+// Replay as canplayer does: a log file (-I) recorded on slot2 goes out on
+// slot1 (slot1=slot2), lines of other slots are skipped, -l 2 plays it twice
+// and -t ignores its time stamps (100 s apart here).
+TEST_F(Tools, ReplayMapsSlotsLoopsAndIgnoresTheStamps)
+{
+    const std::string log = dir_ + "/in.log";
+    {
+        std::ofstream f(log);
+        f << "(100.000000) slot2 123#01\n(200.5) slot3 456#02\n(300.000000) slot2 00000789#R2\n";
+    }
+    const std::string out = dir_ + "/recv.out";
+    Child recv({OCELO_RECV_BIN, "-L", "-n", "4", "-T", "60000", "4"}, out, bus_);
+    ASSERT_TRUE(WaitListening(out)) << Slurp(out + ".err");
+    Child send({OCELO_SEND_BIN, "-I", log, "-l", "2", "-t", "slot1=slot2"}, dir_ + "/send.out", bus_);
+    EXPECT_EQ(send.Wait(30000), 0) << Slurp(dir_ + "/send.out.err");
+    ASSERT_EQ(recv.Wait(30000), 0) << Slurp(out + ".err");
+    std::vector<std::string> got;
+    std::istringstream is(Slurp(out));
+    for (std::string l; std::getline(is, l);)
+        got.push_back(l.substr(l.find(')') + 2));
+    EXPECT_EQ(got, (std::vector<std::string>{"slot4 123#01", "slot4 00000789#R2", "slot4 123#01", "slot4 00000789#R2"}));
+    Child version({OCELO_SEND_BIN, "--version"}, dir_ + "/v.out", bus_);
+    EXPECT_EQ(version.Wait(10000), 0);
+    EXPECT_EQ(Slurp(dir_ + "/v.out"), "ocelo-send 1.30\n");
+}
+
+// -c and -m are hexadecimal (0x24600000 is identifier 123 in the board's
+// acceptance word, mask bit 1 = don't care), and -l logs in the working
+// directory to candump-<date>_<time>.log in the -L form.
+TEST_F(Tools, HexAcceptanceCodeAndLogFile)
+{
+    const std::string out = dir_ + "/recv.out";
+    const std::string cmd = "cd " + dir_ + " && exec " OCELO_RECV_BIN " -l -n 1 -T 60000 -c 24600000 -m 1FFFFF 2";
+    Child recv({"/bin/sh", "-c", cmd}, out, bus_);
+    ASSERT_TRUE(WaitListening(out)) << Slurp(out + ".err");
+    Child send({OCELO_SEND_BIN, "1", "321#01", "123#02"}, dir_ + "/send.out", bus_);
+    EXPECT_EQ(send.Wait(30000), 0) << Slurp(dir_ + "/send.out.err");
+    ASSERT_EQ(recv.Wait(30000), 0) << Slurp(out + ".err");
+    EXPECT_EQ(Slurp(out), "");
+    std::smatch m;
+    const std::string err = Slurp(out + ".err");
+    ASSERT_TRUE(std::regex_search(err, m, std::regex(R"(logging to (candump-\d{4}-\d\d-\d\d_\d{6}\.log))"))) << err;
+    EXPECT_TRUE(std::regex_match(Slurp(dir_ + "/" + m[1].str()), std::regex(R"(\(\d{10}\.\d{6}\) slot2 123#02\n)")))
+        << Slurp(dir_ + "/" + m[1].str());
 }
 
 TEST_F(Tools, SecondProcessOnASlotIsRefused)

@@ -305,6 +305,6 @@ TEST(PacketMonitor, BlocksSplitAcrossReads)
     s.tmux.Key("Enter");
     s.tmux.Type("ver");
     s.tmux.Key("Enter");
-    ASSERT_TRUE(s.tmux.WaitScreen("Quarnix 2.10 (quarnix-sim 1.0)")) << s.tmux.Screen();
+    ASSERT_TRUE(s.tmux.WaitScreen("Quarnix 2.10 (quarnix-sim 1.30)")) << s.tmux.Screen();
     s.Quit();
 }

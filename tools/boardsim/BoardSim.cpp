@@ -68,6 +68,10 @@ struct Board {
     std::atomic<uint16_t> cmdq[kCmdRing];
     std::atomic<uint64_t> cmdt[kCmdRing];
     std::atomic<uint64_t> txack_reads{0};
+    // When the host first read an interrupt code announcing the visible
+    // batch (0: not yet); the host's command 9 written before then cannot
+    // be its answer to that batch.
+    std::atomic<uint64_t> batch_seen_ns{0};
 
     // ---- firmware side: under Sim::mu
     uint32_t cmd_head = 0;
@@ -83,6 +87,7 @@ struct Board {
     bool batch_visible = false;
     int zone = 0;
     uint8_t announced = 0;  // the count written for the visible batch
+    uint64_t cmd_written_ns = 0;  // host's write time of the command being carried out
     bool request_pending = false;
     unsigned tx_addr = OCELO_DP_TXRING;
     std::deque<uint8_t> events;
@@ -338,6 +343,7 @@ bool PrepareRx(Board &b)
                 Put(b, base + static_cast<unsigned>(i) * OCELO_REC_SIZE + k, rec[k]);
         }
         b.batch_visible = true;
+        b.batch_seen_ns.store(0, std::memory_order_release);
     }
     b.announced = b.f_rx_count ? b.f_rx_count_value : static_cast<uint8_t>(b.batch.size());
     Put(b, OCELO_DP_RXCOUNT0 + b.zone, b.announced);
@@ -531,8 +537,15 @@ void Command(Board &b, int slot, uint8_t cmd, uint64_t now)
         }
         // The host has taken the records of the current zone.  A batch
         // announced with a broken count (fault injection) could not be
-        // taken: the firmware keeps it for the next request.
-        if (b.batch_visible && b.announced >= 1 && b.announced <= OCELO_ZONE_RECORDS)
+        // taken: the firmware keeps it for the next request.  On the
+        // interrupt path the firmware knows when the host read its notice
+        // (reading the mailbox drops the interrupt line): a 9 written before
+        // the host had read any notice of this batch answers an earlier
+        // notice (the host also answers a count it cannot take), not this
+        // batch, which stays.
+        const uint64_t seen = b.batch_seen_ns.load(std::memory_order_acquire);
+        const bool answers = b.mode != Mode::Irq || (seen != 0 && b.cmd_written_ns >= seen);
+        if (b.batch_visible && answers && b.announced >= 1 && b.announced <= OCELO_ZONE_RECORDS)
             BatchTaken(b);
         break;
     }
@@ -606,6 +619,7 @@ void TakeCommands(Board &b, int slot, uint64_t now)
         b.log_code[b.log_n % 256] = cmd;
         b.log_t[b.log_n % 256] = t;
         ++b.log_n;
+        b.cmd_written_ns = t;
         Command(b, slot, cmd, std::max(now, read_at));
     }
 }
@@ -938,8 +952,12 @@ unsigned char BoardSimRegRead(int Slot, unsigned int Reg)
         uint16_t w = b.code_word.load(std::memory_order_acquire);
         while ((w & kUnread) && !b.code_word.compare_exchange_weak(w, w & 0xFF, std::memory_order_acq_rel))
             ;
-        if (w & kUnread)
+        if (w & kUnread) {
+            uint64_t none = 0;
+            if ((w & 0xF0) == OCELO_EV_RX)
+                b.batch_seen_ns.compare_exchange_strong(none, NowNs(), std::memory_order_acq_rel);
             Wake();
+        }
         return static_cast<unsigned char>(w & 0xFF);
     }
     if (addr == OCELO_DP_TXACK)

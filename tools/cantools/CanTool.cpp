@@ -84,6 +84,52 @@ bool ParseNumber(const std::string &text, unsigned long max, unsigned long &out)
     return true;
 }
 
+bool ParseHex(const std::string &text, unsigned long &out)
+{
+    std::string t = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? text.substr(2) : text;
+    if (t.empty() || t.size() > 8)
+        return false;
+    unsigned long v = 0;
+    for (char c : t) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return false;
+        v = v * 16 + static_cast<unsigned long>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (c | 0x20) - 'a' + 10);
+    }
+    out = v;
+    return true;
+}
+
+bool ErrorFrameFor(unsigned char prev, unsigned char now, bool overflow, unsigned char bufstat, FrameSpec &out)
+{
+    out = FrameSpec{};
+    out.ext = 1;
+    out.len = 8;
+    unsigned long cls = 0;
+    if (overflow) {
+        cls |= kErrCrtl;
+        out.data[1] |= kCrtlRxOverflow;
+    } else {
+        const unsigned char changed = static_cast<unsigned char>(prev ^ now);
+        if (!(changed & (kCanStatBusOff | kCanStatWarning)))
+            return false;
+        if (now & kCanStatBusOff) {
+            cls |= kErrBusOff;
+        } else if (now & kCanStatWarning) {
+            cls |= kErrCrtl;
+            out.data[1] |= kCrtlRxWarning | kCrtlTxWarning;
+        } else {
+            cls |= kErrCrtl;
+            out.data[1] |= kCrtlActive;  // back to error active
+            if (prev & kCanStatBusOff)
+                cls |= kErrRestarted;
+        }
+    }
+    out.data[5] = now;
+    out.data[6] = bufstat;
+    out.id = kErrFlag | kErrBusError | cls;
+    return true;
+}
+
 std::string FormatFrame(int slot, const FrameSpec &f, unsigned long upper, unsigned long lower)
 {
     char buf[160];
@@ -221,13 +267,15 @@ std::string ParseFilter(const std::string &text, Filter &out)
     return "";
 }
 
-bool FilterPass(const std::vector<Filter> &filters, const FrameSpec &f)
+bool FilterPass(const std::vector<Filter> &filters, const FrameSpec &f, bool join)
 {
     uint32_t id = static_cast<uint32_t>(f.id) | (f.ext ? kExtFlag : 0) | (f.rtr ? kRtrFlag : 0);
-    for (const Filter &flt : filters)
-        if ((((id ^ flt.id) & flt.mask) == 0) != flt.inverted)
-            return true;
-    return filters.empty();
+    for (const Filter &flt : filters) {
+        const bool pass = (((id ^ flt.id) & flt.mask) == 0) != flt.inverted;
+        if (pass != join)
+            return pass;
+    }
+    return filters.empty() || join;
 }
 
 // The board compares one 32-bit acceptance word per frame: extended frames

@@ -24,6 +24,8 @@ std::string ParseFrame(const std::string &text, FrameSpec &out);
 
 // Decimal, or hexadecimal with 0x.  False for anything else or out of range.
 bool ParseNumber(const std::string &text, unsigned long max, unsigned long &out);
+// Hexadecimal, 1 to 8 digits, "0x" allowed: identifiers, codes and masks.
+bool ParseHex(const std::string &text, unsigned long &out);
 
 // One received or sent frame as a line: slot, identifier, [length], data
 // bytes or "remote request", and the board's two time words.
@@ -55,8 +57,29 @@ struct Filter {
 // "<id>:<mask>" or "<id>~<mask>", both hexadecimal; an identifier written
 // with 8 digits carries the extended flag.  Returns "" or what is wrong.
 std::string ParseFilter(const std::string &text, Filter &out);
-// True when no filter is given or one of them passes the frame.
-bool FilterPass(const std::vector<Filter> &filters, const FrameSpec &f);
+// True when no filter is given or one of them passes the frame; with join
+// (a "j" in the list) all of them must pass it.
+bool FilterPass(const std::vector<Filter> &filters, const FrameSpec &f, bool join = false);
+
+// Board status as an error frame in the SocketCAN form: the identifier holds
+// the error flag (0x20000000) and the classes, the 8 data bytes the details,
+// as candump logs it ("20000004#0001000000000000") and python-can reads it.
+constexpr unsigned long kErrFlag = 0x20000000ul;
+constexpr unsigned long kErrCrtl = 0x004, kErrBusOff = 0x040, kErrBusError = 0x080, kErrRestarted = 0x100;
+constexpr unsigned char kCrtlRxOverflow = 0x01, kCrtlRxWarning = 0x04, kCrtlTxWarning = 0x08,
+                        kCrtlActive = 0x40;
+// The CAN controller's status byte: bit 7 bus off, bit 6 error warning (the
+// board passes its controller's status register through).
+constexpr unsigned char kCanStatBusOff = 0x80, kCanStatWarning = 0x40;
+// The error frame for a change of the CAN status byte from prev to now, or
+// for an overflow reported by the board (overflow true); bytes 5 and 6 carry
+// the board's CAN status and buffer status bytes.  Every error frame also
+// carries the bus-error class: python-can's log reader (Debian's 4.1) takes
+// a line as an error frame only with that class set.  False when the change
+// says nothing an error frame can (bits other than 7 and 6).
+bool ErrorFrameFor(unsigned char prev, unsigned char now, bool overflow, unsigned char bufstat, FrameSpec &out);
+// Error classes an error mask ("#<mask>" in a filter list) lets through.
+inline bool ErrorPass(unsigned long err_mask, const FrameSpec &f) { return (f.id & err_mask & 0x1FFFFFFFul) != 0; }
 
 // The board's acceptance code and mask (mask bit 1 = don't care) that let
 // through at least every frame the filters pass; the frames the board cannot

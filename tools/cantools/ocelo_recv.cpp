@@ -27,22 +27,37 @@ void OnStop(int) { g_stop = 1; }
 
 void Usage(FILE *out)
 {
-    std::fputs("usage: ocelo-recv [-b bitrate] [-c code] [-m mask] [-n count] [-T msecs] [-t a|d|z] [-L]\n"
-               "                  <slot>[,<filter>...]...\n"
-               "  <slot>      slot 1 to 7; several slots may be given, each with its own filters\n"
-               "  <filter>    <id>:<mask> passes a frame whose identifier & mask equals id & mask (hex);\n"
-               "              <id>~<mask> passes one where they differ; a frame passes if one filter does;\n"
-               "              an id of 8 digits is extended; mask bit 31 compares the extended flag,\n"
-               "              bit 30 the remote flag (123:C00007FF: standard data frames 123 only)\n"
-               "  -b bitrate  bit rate in bit/s, a rate of the board's table (default 500000)\n"
-               "  -c code     board acceptance code for slots without filters (default 0)\n"
-               "  -m mask     board acceptance mask, bit 1 = don't care (default 0xFFFFFFFF: every frame)\n"
+    std::fputs("usage: ocelo-recv [options] <slot>[,<filter>...]...\n"
+               "  <slot>      slot 1 to 7; several slots may be given, each with its own\n"
+               "              filters\n"
+               "  <filter>    <id>:<mask> passes a frame whose identifier & mask equals\n"
+               "              id & mask (hex; a filter's mask bit 1 = must match);\n"
+               "              <id>~<mask> passes one where they differ; a frame passes\n"
+               "              if one filter does (all of them after j or J); an id of\n"
+               "              8 digits is extended; mask bit 31 compares the extended\n"
+               "              flag, bit 30 the remote flag (123:C00007FF: standard data\n"
+               "              frames 123 only); #<errmask> shows the error frames of\n"
+               "              these classes (hex)\n"
+               "  -b bitrate  bit rate in bit/s, a rate of the board's table\n"
+               "              (default 500000)\n"
+               "  -c code     board acceptance code (hex) for slots without filters\n"
+               "              (default 0)\n"
+               "  -m mask     board acceptance mask (hex), the board's mask bit 1 =\n"
+               "              don't care (default FFFFFFFF: every frame)\n"
+               "  -e          show the board's status as error frames: overflow, error\n"
+               "              warning, bus off and back (all classes, as #1FFFFFFF)\n"
                "  -n count    terminate after receiving count frames\n"
                "  -T msecs    terminate after msecs milliseconds without a frame\n"
-               "  -t type     host time stamp: a absolute, d delta, z zero-based (default: none)\n"
-               "  -L          log lines \"(seconds.micros) slotN ID#DATA\" (candump -L format)\n"
+               "  -t type     host time stamp: a absolute, A absolute with date,\n"
+               "              d delta, z zero-based (default: none)\n"
+               "  -L          log lines \"(seconds.micros) slotN ID#DATA\" (candump -L)\n"
+               "  -l          log to candump-<date>_<time>.log in the working directory\n"
+               "              in the -L form, nothing on standard output\n"
                "  -h, --help  print this help and exit\n"
-               "bit rates: 5000 10000 20000 25000 50000 100000 125000 200000 250000 500000 800000 1000000\n",
+               "  --version   print the version and exit\n"
+               "bit rates: 5000 10000 20000 25000 50000 100000 125000 200000 250000\n"
+               "           500000 800000 1000000\n"
+               "exit status: 0 done, 1 board failure or output error, 2 usage error\n",
                out);
 }
 
@@ -56,15 +71,30 @@ int64_t HostMicros()
 struct Slot {
     unsigned char slot = 0;
     std::vector<cantool::Filter> filters;
+    bool join = false;
+    unsigned long err_mask = 0;
     unsigned long code = 0, mask = 0xFFFFFFFF;
+    unsigned char canstat = 0;
 };
+
+// "(2026-12-09 13:20:00.123456) ": local date and time.
+std::string DateStamp(int64_t micros)
+{
+    time_t sec = static_cast<time_t>(micros / 1000000);
+    tm t{};
+    localtime_r(&sec, &t);
+    char buf[64];
+    size_t n = std::strftime(buf, sizeof buf, "(%Y-%m-%d %H:%M:%S", &t);
+    std::snprintf(buf + n, sizeof buf - n, ".%06lld) ", static_cast<long long>(micros % 1000000));
+    return buf;
+}
 
 } // namespace
 
 int main(int argc, char **argv)
 {
     unsigned long baud = 500000, code = 0, mask = 0xFFFFFFFF, count = 0, idle_ms = 0;
-    bool raw_filter = false, log = false;
+    bool log = false, log_file = false, errors = false;
     char stamp = 0;
     std::vector<Slot> slots;
     for (int i = 1; i < argc; ++i) {
@@ -73,14 +103,18 @@ int main(int argc, char **argv)
             Usage(stdout);
             return 0;
         }
-        if (a == "-L") {
-            log = true;
+        if (a == "--version") {
+            std::printf("ocelo-recv %s\n", OCELO_TOOLS_VERSION);
+            return 0;
+        }
+        if (a == "-L" || a == "-l" || a == "-e") {
+            (a == "-L" ? log : a == "-l" ? log_file : errors) = true;
             continue;
         }
         if (a == "-t") {
             std::string v = i + 1 < argc ? argv[++i] : "";
-            if (v != "a" && v != "d" && v != "z") {
-                std::fprintf(stderr, "ocelo-recv: -t takes a, d or z\n");
+            if (v != "a" && v != "A" && v != "d" && v != "z") {
+                std::fprintf(stderr, "ocelo-recv: -t takes a, A, d or z\n");
                 return 2;
             }
             stamp = v[0];
@@ -92,13 +126,19 @@ int main(int argc, char **argv)
                 return 2;
             }
             unsigned long *dst = a == "-b" ? &baud : a == "-c" ? &code : a == "-m" ? &mask : a == "-n" ? &count : &idle_ms;
-            unsigned long max = a == "-b" ? 1000000 : (a == "-c" || a == "-m") ? 0xFFFFFFFFul : 1000000000;
-            if (!cantool::ParseNumber(argv[++i], max, *dst)) {
-                std::fprintf(stderr, "ocelo-recv: bad value for %s: %s\n", a.c_str(), argv[i]);
+            const bool hex = a == "-c" || a == "-m";
+            ++i;
+            if (hex ? !cantool::ParseHex(argv[i], *dst) : !cantool::ParseNumber(argv[i], a == "-b" ? 1000000 : 1000000000, *dst)) {
+                std::fprintf(stderr, "ocelo-recv: bad value for %s: %s%s\n", a.c_str(), argv[i],
+                             hex ? " (1 to 8 hex digits)" : "");
                 return 2;
             }
-            raw_filter |= a == "-c" || a == "-m";
             continue;
+        }
+        if (a.size() > 1 && a[0] == '-') {
+            std::fprintf(stderr, "ocelo-recv: unknown option %s\n", a.c_str());
+            Usage(stderr);
+            return 2;
         }
         Slot s;
         std::string word = a.substr(0, a.find(','));
@@ -111,6 +151,18 @@ int main(int argc, char **argv)
         for (size_t p = a.find(','); p != std::string::npos;) {
             size_t q = a.find(',', p + 1);
             std::string text = a.substr(p + 1, q == std::string::npos ? std::string::npos : q - p - 1);
+            p = q;
+            if (text == "j" || text == "J") {
+                s.join = true;
+                continue;
+            }
+            if (!text.empty() && text[0] == '#') {
+                if (!cantool::ParseHex(text.substr(1), s.err_mask)) {
+                    std::fprintf(stderr, "ocelo-recv: %s: error mask needs 1 to 8 hex digits\n", text.c_str());
+                    return 2;
+                }
+                continue;
+            }
             cantool::Filter f;
             std::string err = cantool::ParseFilter(text, f);
             if (!err.empty()) {
@@ -118,8 +170,9 @@ int main(int argc, char **argv)
                 return 2;
             }
             s.filters.push_back(f);
-            p = q;
         }
+        if (errors && !s.err_mask)
+            s.err_mask = 0x1FFFFFFF;
         for (const Slot &o : slots)
             if (o.slot == s.slot) {
                 std::fprintf(stderr, "ocelo-recv: slot %u given twice\n", s.slot);
@@ -137,20 +190,36 @@ int main(int argc, char **argv)
         return 2;
     }
     for (Slot &s : slots) {
+        if (errors && !s.err_mask)
+            s.err_mask = 0x1FFFFFFF;  // -e given after the slot
         if (s.filters.empty()) {
-            s.code = code;
+            s.code = code;  // -c/-m serve the slots without filters
             s.mask = mask;
-        } else if (raw_filter) {
-            std::fprintf(stderr, "ocelo-recv: give either -c/-m or filters, not both\n");
-            return 2;
         } else {
             cantool::BoardFilter bf = cantool::BoardFilterFor(s.filters);
             s.code = bf.code;
             s.mask = bf.mask;
         }
     }
-    if (log && !stamp)
+    FILE *out = stdout;
+    std::string log_name;
+    if (log_file) {
+        time_t now = time(nullptr);
+        tm t{};
+        localtime_r(&now, &t);
+        char name[64];
+        std::strftime(name, sizeof name, "candump-%Y-%m-%d_%H%M%S.log", &t);
+        log_name = name;
+        out = std::fopen(name, "w");
+        if (!out) {
+            std::fprintf(stderr, "ocelo-recv: cannot write %s: %s\n", name, std::strerror(errno));
+            return 1;
+        }
+        log = true;
         stamp = 'a';
+    }
+    if (log && stamp != 'a')
+        stamp = 'a';  // log lines carry absolute stamps
 
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
@@ -158,7 +227,9 @@ int main(int argc, char **argv)
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGPIPE, &sa, nullptr);
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::setvbuf(out, nullptr, _IOLBF, 0);
+    if (!log_name.empty())
+        std::fprintf(stderr, "# logging to %s\n", log_name.c_str());
 
     for (const Slot &s : slots) {
         int rc = cantool::OpenSlot(s.slot);
@@ -185,33 +256,54 @@ int main(int argc, char **argv)
     int64_t first = -1, prev = 0;
     unsigned long printed = 0;
     int status = 0;
+    // One frame or error frame out; false once count frames are out.
+    auto print = [&](const Slot &s, const cantool::FrameSpec &f, unsigned long upper, unsigned long lower,
+                     bool error) {
+        last_frame = Clock::now();
+        int64_t now = HostMicros();
+        if (first < 0)
+            first = prev = now;
+        std::string ts = stamp == 'A' ? DateStamp(now) : cantool::FormatStamp(stamp, now, first, prev);
+        prev = now;
+        if (log)
+            std::fprintf(out, "%sslot%u %s\n", ts.c_str(), s.slot, cantool::FrameText(f).c_str());
+        else
+            std::fprintf(out, "%s%s%s\n", ts.c_str(), cantool::FormatFrame(s.slot, f, upper, lower).c_str(),
+                         error ? "  error frame" : "");
+        return !(count && ++printed >= count);
+    };
     while (!g_stop && (count == 0 || printed < count)) {
         if (idle_ms && Clock::now() - last_frame >= std::chrono::milliseconds(idle_ms))
             break;
         bool any = false;
-        for (const Slot &s : slots) {
+        for (Slot &s : slots) {
             cantool::FrameSpec f;
             unsigned long id, upper, lower;
+            if (s.err_mask) {
+                unsigned char can = 0, buf = 0;
+                GetStatus(s.slot, &can, &buf);
+                if (can != s.canstat && cantool::ErrorFrameFor(s.canstat, can, false, buf, f) &&
+                    cantool::ErrorPass(s.err_mask, f) && !print(s, f, 0, 0, true))
+                    break;
+                s.canstat = can;
+            }
             int rc = GetCANMsg(s.slot, &f.ext, &id, &f.rtr, &f.len, f.data, &upper, &lower);
             if (rc == OCELO_OK) {
                 any = true;
                 f.id = id;
-                if (!cantool::FilterPass(s.filters, f))
+                if (!cantool::FilterPass(s.filters, f, s.join))
                     continue;
-                last_frame = Clock::now();
-                int64_t now = HostMicros();
-                if (first < 0)
-                    first = prev = now;
-                std::string ts = cantool::FormatStamp(stamp, now, first, prev);
-                prev = now;
-                if (log)
-                    std::printf("%sslot%u %s\n", ts.c_str(), s.slot, cantool::FrameText(f).c_str());
-                else
-                    std::printf("%s%s\n", ts.c_str(), cantool::FormatFrame(s.slot, f, upper, lower).c_str());
-                if (count && ++printed >= count)
+                if (!print(s, f, upper, lower, false))
                     break;
             } else if (rc == OCELO_OVERFLOW) {
-                std::fprintf(stderr, "ocelo-recv: slot %u: board reports an overflow, frames were lost\n", s.slot);
+                unsigned char can = 0, buf = 0;
+                GetStatus(s.slot, &can, &buf);
+                if (s.err_mask) {
+                    if (cantool::ErrorFrameFor(can, can, true, buf, f) && cantool::ErrorPass(s.err_mask, f))
+                        print(s, f, 0, 0, true);
+                } else {
+                    std::fprintf(stderr, "ocelo-recv: slot %u: board reports an overflow, frames were lost\n", s.slot);
+                }
                 ClearStatus(s.slot);
             } else if (rc == OCELO_NOT_INIT) {
                 std::fprintf(stderr, "ocelo-recv: slot %u: the board restarted, initialising again\n", s.slot);
@@ -222,7 +314,7 @@ int main(int argc, char **argv)
                 }
             }
         }
-        if (std::ferror(stdout)) {
+        if (std::ferror(out)) {
             status = 1;
             break;
         }
@@ -230,5 +322,7 @@ int main(int argc, char **argv)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     RecoverOcelo();
+    if (out != stdout && std::fclose(out) != 0)
+        status = 1;
     return status;
 }

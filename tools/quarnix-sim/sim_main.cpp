@@ -31,7 +31,7 @@ SimByteSink SimRawInput = nullptr;
 
 namespace {
 
-const char *Version = "quarnix-sim 1.0";
+const char *Version = "quarnix-sim 1.30";  // "<name> <version>", as every tool of the kit
 
 int LineFd = -1;        // our end: pty master or the device
 int SlaveFd = -1;       // terminal side, held open so the line never hangs up
