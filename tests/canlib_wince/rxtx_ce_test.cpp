@@ -300,9 +300,11 @@ TEST_F(RxTxCE, AStaleAcknowledgementIsClearedAndTheCommandRetried) {
   auto ackClear = std::find_if(log.begin(), log.end(), [](const DpramAccess& a) {
     return a.slot == kTx && a.write && !a.pageWrite && a.addr == 8185 && a.value == 0;
   });
+  // The application's command 1, not a command of the polling thread.
   auto firstCommand = std::find_if(log.begin(), log.end(), [](const DpramAccess& a) {
-    return a.slot == kTx && a.write && !a.pageWrite && a.addr == 8191;
+    return a.slot == kTx && a.write && !a.pageWrite && a.addr == 8191 && a.value == 1;
   });
+  ASSERT_NE(firstCommand, log.end());
   EXPECT_TRUE(ackClear < firstCommand);
   // The ring moved on once, not once per attempt.
   EXPECT_EQ(TxMsgStartAddr[kTx].load(), 2701);
