@@ -125,6 +125,18 @@ TEST(Startup, NonStandardRateAndRowsClampedToFifty)
     EXPECT_EQ(ReadFile(s.dir / "tarvik.ini"), "C1 B250000 P0 D8 S1\nF \n\nw50\n");
 }
 
+// The far ends of the accepted ranges: space parity (P4) in the file, flow
+// control 3 on the command line.
+TEST(Startup, SpaceParityInTheFileAndFlowControlThreeAreTaken)
+{
+    Session s;
+    WriteFile(s.dir / "tarvik.ini", "C1 B115200 P4 D8 S1\nF \n\nw25\n");
+    s.Start("/F3");
+    EXPECT_TRUE(s.tmux.WaitTitle("[COM1:115200,S,8,1],FC=3")) << s.tmux.Title();
+    s.Quit();
+    EXPECT_EQ(ReadFile(s.dir / "tarvik.ini"), "C1 B115200 P4 D8 S1\nF \n\nw25\n");
+}
+
 TEST(Startup, SettingsFileFormatReachesTheLine)
 {
     Session s;
