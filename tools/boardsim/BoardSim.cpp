@@ -1004,6 +1004,8 @@ unsigned char BoardSimRegRead(int Slot, unsigned int Reg)
         b.txack_reads.fetch_add(1, std::memory_order_relaxed);
         if (b.dp[addr].load(std::memory_order_acquire) != OCELO_TXACK_VALUE)
             CatchUp(Slot);
+    } else if (addr == OCELO_DP_READY && b.dp[OCELO_DP_READY + 1].load(std::memory_order_acquire) != 0xFF) {
+        CatchUp(Slot);  // the host waits for the ready word after command 4
     }
     return b.dp[addr].load(std::memory_order_acquire);
 }
