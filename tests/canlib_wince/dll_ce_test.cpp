@@ -7,6 +7,10 @@
 #include <atomic>
 #include <chrono>
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <thread>
 
 #include "BoardSim.h"
@@ -24,6 +28,7 @@ struct Api {
   decltype(&::GetStatus) GetStatus;
 };
 
+// The export table, in ordinal order: ordinal i + 1 is kExports[i].
 const char* const kExports[17] = {
     "ClearStatus", "DPRAMMultiRead", "DPRAMMultiWrite", "DPRAMReadByte", "DPRAMReadShort",
     "DPRAMWriteByte", "DPRAMWriteShort", "GetCANBaud", "GetCANMask", "GetCANMsg",
@@ -128,6 +133,28 @@ TEST_F(OceloCEDll, ExportsExactlyTheListedFunctions) {
                            "CANReadMsg", "ReadCheckedByte", "WriteCheckedByte", "DllMain",
                            "InitializeCriticalSection", "CreateThread", "Sleep", "OceloPollThread"})
     EXPECT_EQ(dlsym(handle_, name), nullptr) << name;
+}
+
+// The Windows build takes its export table from the module-definition file:
+// each function must sit there at its own ordinal (applications that import
+// by ordinal call whatever that ordinal names).
+TEST(OceloCEExports, TheDefinitionFileGivesEachFunctionItsOrdinal) {
+  std::ifstream def(OCELOCE_DEF);
+  ASSERT_TRUE(def) << OCELOCE_DEF;
+  bool seen[17] = {};
+  int entries = 0;
+  for (std::string line; std::getline(def, line);) {
+    std::istringstream words(line);
+    std::string name, ordinal;
+    if (!(words >> name >> ordinal) || ordinal.size() < 2 || ordinal[0] != '@') continue;
+    int n = std::atoi(ordinal.c_str() + 1);
+    ++entries;
+    ASSERT_TRUE(n >= 1 && n <= 17) << line;
+    EXPECT_EQ(name, kExports[n - 1]) << "ordinal " << n;
+    EXPECT_FALSE(seen[n - 1]) << "ordinal " << n << " twice";
+    seen[n - 1] = true;
+  }
+  EXPECT_EQ(entries, 17);
 }
 
 TEST_F(OceloCEDll, ReloadingStartsAfresh) {
