@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <ctime>
+#include <utility>
 #include <string>
 #include <termios.h>
 
@@ -253,6 +255,26 @@ TEST(Keys, DateTimeXonXoffAndRun)
     s.tmux.Key("F3");
     EXPECT_EQ(s.com1.ReadN(4), "run\r");
     s.Quit();
+}
+
+// ALT_D sends month, day and year in that order: on a day whose day and
+// month differ a swap shows, and a day where they are equal is sent as such.
+TEST(Keys, AltDSendsMonthThenDayThenYear)
+{
+    for (auto [clock, want] : {std::pair<const char *, const char *>{"1772884800", "date 03/07/2026\r"},
+                               {"1777982400", "date 05/05/2026\r"}}) {
+        Session s;
+        const char *asan = std::getenv("ASAN_OPTIONS");
+        s.tmux.Start("env TZ=UTC FIXED_CLOCK=" + std::string(clock) + " LD_PRELOAD=" + Quote(FixedClockPath()) +
+                         " ASAN_OPTIONS=" + Quote(std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0") +
+                         " " + TarvikCommand({{1, s.com1.link()}}),
+                     s.dir.path());
+        ASSERT_TRUE(s.tmux.WaitScreen("now baudrate")) << s.tmux.Screen();
+        s.com1.Read(200, 50);
+        s.tmux.Key("M-d");
+        EXPECT_EQ(s.com1.ReadN(16), want);
+        s.Quit();
+    }
 }
 
 TEST(Keys, SimulatorClockIsSetByAltDAndAltT)
