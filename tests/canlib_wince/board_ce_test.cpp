@@ -218,6 +218,14 @@ TEST_F(BoardCE, ClearStatusClearsTheCopyAtOnce) {
   EXPECT_NE(std::find(commands.begin(), commands.end(), 11), commands.end());
 }
 
+// The firmware restarts and answers on its own processor: a simulation
+// thread that the machine does not run for a while must not fail OceloInit.
+TEST_F(BoardCE, InitSucceedsWhileTheSimulationIsStarved) {
+  ASSERT_EQ(BoardSimSetFault(kSlot, BOARDSIM_FAULT_STARVED_MS, 400), 0);
+  EXPECT_EQ(OceloInit(kSlot, 125000, 0, 0, 0, 0xFFFFFFFF), OCELO_OK);
+  ASSERT_EQ(BoardSimClearFault(kSlot, BOARDSIM_FAULT_STARVED_MS), 0);
+}
+
 TEST_F(BoardCE, ResetOceloRestartsZoneAndRingBookkeeping) {
   ASSERT_EQ(OceloInit(kSlot, 125000, 0, 0, 0, 0xFFFFFFFF), OCELO_OK);
   unsigned char data[2] = {1, 2};

@@ -181,8 +181,12 @@ TEST_F(RxTxCE, OverflowBlocksGetCANMsgUntilClearStatus) {
 }
 
 TEST_F(RxTxCE, ABoardResetUninitialisesTheSlotUntilOceloInit) {
+  // The polling thread has handled the reset event once it has also noted
+  // the reset (the mark OceloInit left is cleared first): a new OceloInit
+  // before that would take this reset for its own.
+  RakCANSystemReset[kRx].store(0);
   ASSERT_EQ(BoardSimSpontaneousReset(kRx), 0);
-  ASSERT_TRUE(WaitFor([&] { return RakInit[kRx].load() == 0; }));
+  ASSERT_TRUE(WaitFor([&] { return RakInit[kRx].load() == 0 && RakCANSystemReset[kRx].load() == 1; }));
   Msg m;
   EXPECT_EQ(Get(kRx, m), OCELO_NOT_INIT);
   EXPECT_EQ(SendCANMsg(kRx, 0, 1, 1, 0, nullptr), OCELO_NOT_INIT);

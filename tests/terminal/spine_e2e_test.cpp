@@ -321,11 +321,13 @@ TEST(Display, NormalHexAndEchoBack)
 TEST(Ports, SwitchToMappedAndUnmappedCom)
 {
     Session s;
-    PtyPeer com2(s.dir, "com2");
-    s.Start("", {{2, com2.link()}, {3, s.dir / "absent"}});
+    PtyPeer com2(s.dir, "com2"), com9(s.dir, "com9");
+    s.Start("", {{2, com2.link()}, {3, s.dir / "absent"}, {9, com9.link()}});
     s.tmux.Key("M-3");
     ASSERT_TRUE(s.tmux.WaitScreen("{*** Cannot change to COM3 ***}")) << s.tmux.Screen();
     s.tmux.Key("M-1");  // the port in use: nothing visible
+    s.tmux.Key("M-9");  // the last of the keys
+    ASSERT_TRUE(s.tmux.WaitScreen("{*** Change to use COM9 ***}")) << s.tmux.Screen();
     s.tmux.Key("M-2");
     ASSERT_TRUE(s.tmux.WaitScreen("{*** Change to use COM2 ***}")) << s.tmux.Screen();
     EXPECT_TRUE(s.tmux.WaitTitle("[COM2:115200,N,8,1]")) << s.tmux.Title();

@@ -719,7 +719,13 @@ void CatchUp(int slot)
         return;
     uint64_t now = NowNs();
     TakeCommands(b, slot, now);
+    if (b.reset_due_ns && now >= b.reset_due_ns)
+        DoReset(b, b.reset_mode, now);
     BusStep(now);
+    if (b.mode == Mode::Poll) {
+        std::vector<int> none;  // a polling host has no interrupt line
+        PostNextInTime(b, slot, now, none);
+    }
     lock.unlock();
     Wake();  // the simulation thread posts the events and passes the frames on
 }
@@ -1006,6 +1012,8 @@ unsigned char BoardSimRegRead(int Slot, unsigned int Reg)
             CatchUp(Slot);
     } else if (addr == OCELO_DP_READY && b.dp[OCELO_DP_READY + 1].load(std::memory_order_acquire) != 0xFF) {
         CatchUp(Slot);  // the host waits for the ready word after command 4
+    } else if (addr == OCELO_DP_EVENT && b.dp[addr].load(std::memory_order_acquire) == 0) {
+        CatchUp(Slot);  // a polling host looks for the next event
     }
     return b.dp[addr].load(std::memory_order_acquire);
 }

@@ -22,8 +22,9 @@
  *
  * Thread safety: BoardSimRegRead and BoardSimRegWrite are lock-free and
  * async-signal-safe (they may run inside a signal handler), except a read of
- * the acknowledgement byte 8185 or of the ready word's first byte 8183 that
- * finds no acknowledgement or no ready word yet: it may do the
+ * the acknowledgement byte 8185, of the ready word's first byte 8183 or of
+ * the event byte 8177 that finds no acknowledgement, no ready word or no
+ * event yet: it may do the
  * firmware's overdue work on the caller's thread (the firmware is never
  * starved by the host, the simulation thread may be), so the host reads that
  * byte outside signal handlers.  Every other function takes the simulation
