@@ -707,12 +707,12 @@ void SendWire()
 // behind (a loaded machine does not run it for a while), a host that looks
 // for the answer finds what the firmware would have done by now: the commands
 // it has read and the frames the bus has carried since.  Called on the
-// host's thread, never in a signal handler; skipped while the simulation
-// thread holds the lock, as it is then doing that work itself.
+// host's thread, never in a signal handler.  It waits for the lock: the
+// simulation thread may have been stopped by the machine while it held it.
 void CatchUp(int slot)
 {
-    std::unique_lock<std::mutex> lock(g.mu, std::try_to_lock);
-    if (!lock.owns_lock() || !g.running)
+    std::unique_lock<std::mutex> lock(g.mu);
+    if (!g.running)
         return;
     Board &b = g.boards[slot];
     if (!b.present.load(std::memory_order_relaxed))
