@@ -133,6 +133,11 @@ echo "-- CAN oceloLnx" >&2
 run "can oceloLnx" "lnx_" "$bin/can_bench" "$can_s" "$cg_frames"
 echo "-- CAN OceloCE" >&2
 run "can OceloCE" "ce_" "$bin/can_bench_ce" "$can_s" "$cg_frames"
+if [ $short -eq 0 ]; then
+    # The long run in both directions at the polling thread's pace (minutes).
+    echo "-- CAN OceloCE, 100000 + 10000 frames both ways" >&2
+    run "can OceloCE two ways" "ce_" "$bin/can_bench_ce" --two-way 100000 10000
+fi
 
 # ---- The table ---------------------------------------------------------------
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "nan" || b == "nan" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }

@@ -19,6 +19,11 @@
 //                        frame, counted by callgrind over `frames` received
 //                        (5000) and half as many sent frames
 //   can_bench[_ce] --rx-frames N | --tx-frames N   (the callgrind runs)
+//   can_bench[_ce] --two-way N M   N frames from slot 1 to slot 2 and, at
+//                        the same time, M from slot 2 to slot 1, standard and
+//                        extended, data and remote, at most 1000 unread per
+//                        direction; prints two_way_fps, two_way_errors (lost,
+//                        altered, duplicated or failed) and exits 1 on any
 //
 // The bus limit: an 8-byte standard data frame is 111 bits without stuff
 // bits (as the simulated bus counts it), so 1 Mbit/s carries 9009 a second.
@@ -289,12 +294,86 @@ double Instructions(const char *self, const char *mode, const char *collect, uns
 
 } // namespace
 
+// Frame n of a two-way run: identifiers and formats vary with n, the data
+// carry n and the sender.
+struct TwoWayFrame {
+    unsigned char ext, rtr, len, data[8];
+    OceloULong id;
+};
+
+TwoWayFrame TwoWay(uint32_t n, int from)
+{
+    TwoWayFrame f{};
+    f.ext = n % 3 == 0;
+    f.rtr = n % 7 == 6;
+    f.len = static_cast<unsigned char>(4 + n % 5);
+    f.id = f.ext ? (0x1000000u + n) & 0x1FFFFFFF : (n & 0x7FF);
+    f.data[0] = static_cast<unsigned char>(n);
+    f.data[1] = static_cast<unsigned char>(n >> 8);
+    f.data[2] = static_cast<unsigned char>(n >> 16);
+    f.data[3] = static_cast<unsigned char>(from);
+    return f;
+}
+
+int TwoWayRun(unsigned long forward, unsigned long backward)
+{
+    if (!Load() || !InitSlot(1) || !InitSlot(2)) {
+        std::fprintf(stderr, "%s: the simulated boards did not start\n", kName);
+        return 1;
+    }
+    constexpr unsigned long kWindow = 1000;
+    const double deadline = Now() + 3600;
+    std::atomic<unsigned long> received[3] = {};
+    std::atomic<unsigned long> errors{0};
+    auto send = [&](int from, int to, unsigned long count) {
+        for (unsigned long n = 0; n < count && Now() < deadline; ++n) {
+            while (n - received[to].load() >= kWindow && Now() < deadline)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            TwoWayFrame f = TwoWay(static_cast<uint32_t>(n), from);
+            if (L.Send(static_cast<OceloSlot>(from), f.ext, f.id, f.rtr, f.len, f.data) != OCELO_OK)
+                ++errors;
+        }
+    };
+    auto receive = [&](int slot, int from, unsigned long count) {
+        while (received[slot].load() < count && Now() < deadline) {
+            unsigned char mode = 0, rtr = 0, len = 0, data[8] = {};
+            OceloULong id = 0, up = 0, lo = 0;
+            int rc = L.Get(static_cast<OceloSlot>(slot), &mode, &id, &rtr, &len, data, &up, &lo);
+            if (rc == OCELO_NO_MSG) {
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+                continue;
+            }
+            TwoWayFrame want = TwoWay(static_cast<uint32_t>(received[slot].load()), from);
+            bool same = rc == OCELO_OK && mode == want.ext && rtr == want.rtr && len == want.len && id == want.id &&
+                        (want.rtr || std::memcmp(data, want.data, 4) == 0);
+            if (!same)
+                ++errors;
+            ++received[slot];
+        }
+    };
+    const double start = Now();
+    std::thread t1(send, 1, 2, forward), t2(send, 2, 1, backward);
+    std::thread r2(receive, 2, 1, forward), r1(receive, 1, 2, backward);
+    t1.join();
+    t2.join();
+    r2.join();
+    r1.join();
+    const double took = Now() - start;
+    unsigned long missing = (forward - received[2].load()) + (backward - received[1].load());
+    std::printf("two_way_fps %.0f\n", static_cast<double>(received[1] + received[2]) / took);
+    std::printf("two_way_errors %lu\n", errors.load() + missing);
+    Unload();
+    return errors.load() + missing == 0 ? 0 : 1;
+}
+
 int main(int argc, char **argv)
 {
     // A real board's firmware reads its command byte on time; the simulated
     // firmware's thread (started from this thread, whose timer slack it
     // inherits) would otherwise wake some 50 us late for every command.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    if (argc == 4 && std::strcmp(argv[1], "--two-way") == 0)
+        return TwoWayRun(std::strtoul(argv[2], nullptr, 10), std::strtoul(argv[3], nullptr, 10));
     if (argc == 3 && (std::strcmp(argv[1], "--rx-frames") == 0 || std::strcmp(argv[1], "--tx-frames") == 0)) {
         unsigned long n = std::strtoul(argv[2], nullptr, 10);
         bool rx = argv[1][2] == 'r';

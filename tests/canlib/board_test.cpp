@@ -430,6 +430,28 @@ TEST_F(Lnx, ResetOceloPutsBothSidesBackToTheStart)
     }
 }
 
+// A receiving slot that has taken one batch reads zone 1 next; a reset puts
+// both sides back at zone 0, and the next frame is read from where the
+// board writes it.
+TEST_F(Lnx, ResetOceloOfAReceivingSlotStartsAgainAtZoneZero)
+{
+    InitBoth();
+    Frame f, got;
+    f.id = 0x123;
+    f.len = 1;
+    f.data[0] = 1;
+    ASSERT_EQ(Send(1, f), OCELO_OK);
+    ASSERT_EQ(Receive(2, got), OCELO_OK);
+    ASSERT_EQ(DPStartToReadIndex[2], 1);
+    ASSERT_EQ(ResetOcelo(2), OCELO_OK);
+    EXPECT_EQ(DPStartToReadIndex[2], 0);
+    f.id = 0x456;
+    f.data[0] = 2;
+    ASSERT_EQ(Send(1, f), OCELO_OK);
+    ASSERT_EQ(Receive(2, got), OCELO_OK);
+    EXPECT_EQ(got, f);
+}
+
 TEST_F(Lnx, TransmitResultCodes)
 {
     InitBoth();

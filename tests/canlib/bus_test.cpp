@@ -121,4 +121,21 @@ TEST_F(TwoBoards, SequencedFramesBothWaysArriveExactlyOnceAndInOrder)
     EXPECT_EQ(st2.RxFrames, each);
 }
 
+// The firmware answers on its own processor: a simulation thread that the
+// machine does not run for a while must not turn into a send without its
+// acknowledgement, nor into frames that never leave a full transmit queue.
+TEST_F(TwoBoards, AStarvedSimulationStillAcknowledgesEverySend)
+{
+    InitBoth(1000000);
+    ASSERT_EQ(BoardSimSetFault(1, BOARDSIM_FAULT_STARVED_MS, 300), 0);
+    for (uint32_t i = 0; i < 100; ++i)
+        ASSERT_EQ(Send(1, SeqFrame(i, 1)), OCELO_OK) << "send " << i;
+    ASSERT_EQ(BoardSimClearFault(1, BOARDSIM_FAULT_STARVED_MS), 0);
+    for (uint32_t i = 0; i < 100; ++i) {
+        Frame f;
+        ASSERT_EQ(Receive(2, f), OCELO_OK) << "frame " << i;
+        EXPECT_EQ(f, SeqFrame(i, 1));
+    }
+}
+
 } // namespace

@@ -4,6 +4,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
+
+#include <pthread.h>
+#include <sched.h>
 
 #include "BoardSim.h"
 #include "Ocelo.h"
@@ -214,6 +218,14 @@ TEST_F(BoardCE, ClearStatusClearsTheCopyAtOnce) {
   EXPECT_NE(std::find(commands.begin(), commands.end(), 11), commands.end());
 }
 
+// The firmware restarts and answers on its own processor: a simulation
+// thread that the machine does not run for a while must not fail OceloInit.
+TEST_F(BoardCE, InitSucceedsWhileTheSimulationIsStarved) {
+  ASSERT_EQ(BoardSimSetFault(kSlot, BOARDSIM_FAULT_STARVED_MS, 400), 0);
+  EXPECT_EQ(OceloInit(kSlot, 125000, 0, 0, 0, 0xFFFFFFFF), OCELO_OK);
+  ASSERT_EQ(BoardSimClearFault(kSlot, BOARDSIM_FAULT_STARVED_MS), 0);
+}
+
 TEST_F(BoardCE, ResetOceloRestartsZoneAndRingBookkeeping) {
   ASSERT_EQ(OceloInit(kSlot, 125000, 0, 0, 0, 0xFFFFFFFF), OCELO_OK);
   unsigned char data[2] = {1, 2};
@@ -243,4 +255,34 @@ TEST(PollThreadCE, RunsAtPriority113) {
   DWORD code = 0;
   ASSERT_TRUE(GetExitCodeThread(PollThreadHandle, &code));
   EXPECT_EQ(code, STILL_ACTIVE);
+}
+
+// A real-time priority reaches the system's scheduler where this process may
+// use a real-time class, so that a busy machine cannot starve the thread.
+TEST(PollThreadCE, ARealTimePriorityIsGivenToTheThreadWhereAllowed) {
+  int probe = -1;
+  std::thread([&] {
+    sched_param p{};
+    p.sched_priority = 1;
+    probe = pthread_setschedparam(pthread_self(), SCHED_RR, &p);
+  }).join();
+  if (probe != 0) GTEST_SKIP() << "no real-time class for this process";
+  static std::atomic<bool> go{false};
+  static std::atomic<int> policy{-1};
+  go = false;
+  HANDLE t = CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
+    for (int i = 0; i < 5000 && !go.load(); ++i) Sleep(1);
+    sched_param p{};
+    int pol = -1;
+    pthread_getschedparam(pthread_self(), &pol, &p);
+    policy = pol;
+    return 0;
+  }, nullptr, 0, nullptr);
+  ASSERT_NE(t, nullptr);
+  EXPECT_TRUE(CeSetThreadPriority(t, 113));
+  go = true;
+  DWORD code = STILL_ACTIVE;
+  for (int i = 0; i < 5000 && GetExitCodeThread(t, &code) && code == STILL_ACTIVE; ++i) Sleep(1);
+  CloseHandle(t);
+  EXPECT_EQ(policy.load(), SCHED_RR);
 }

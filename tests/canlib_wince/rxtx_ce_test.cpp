@@ -181,8 +181,12 @@ TEST_F(RxTxCE, OverflowBlocksGetCANMsgUntilClearStatus) {
 }
 
 TEST_F(RxTxCE, ABoardResetUninitialisesTheSlotUntilOceloInit) {
+  // The polling thread has handled the reset event once it has also noted
+  // the reset (the mark OceloInit left is cleared first): a new OceloInit
+  // before that would take this reset for its own.
+  RakCANSystemReset[kRx].store(0);
   ASSERT_EQ(BoardSimSpontaneousReset(kRx), 0);
-  ASSERT_TRUE(WaitFor([&] { return RakInit[kRx].load() == 0; }));
+  ASSERT_TRUE(WaitFor([&] { return RakInit[kRx].load() == 0 && RakCANSystemReset[kRx].load() == 1; }));
   Msg m;
   EXPECT_EQ(Get(kRx, m), OCELO_NOT_INIT);
   EXPECT_EQ(SendCANMsg(kRx, 0, 1, 1, 0, nullptr), OCELO_NOT_INIT);
@@ -300,9 +304,11 @@ TEST_F(RxTxCE, AStaleAcknowledgementIsClearedAndTheCommandRetried) {
   auto ackClear = std::find_if(log.begin(), log.end(), [](const DpramAccess& a) {
     return a.slot == kTx && a.write && !a.pageWrite && a.addr == 8185 && a.value == 0;
   });
+  // The application's command 1, not a command of the polling thread.
   auto firstCommand = std::find_if(log.begin(), log.end(), [](const DpramAccess& a) {
-    return a.slot == kTx && a.write && !a.pageWrite && a.addr == 8191;
+    return a.slot == kTx && a.write && !a.pageWrite && a.addr == 8191 && a.value == 1;
   });
+  ASSERT_NE(firstCommand, log.end());
   EXPECT_TRUE(ackClear < firstCommand);
   // The ring moved on once, not once per attempt.
   EXPECT_EQ(TxMsgStartAddr[kTx].load(), 2701);

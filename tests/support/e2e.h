@@ -13,6 +13,8 @@ std::string TarvikPath();
 std::string SimPath();
 // The library that gives a pseudo-terminal modem lines (LD_PRELOAD).
 std::string ModemLinesPath();
+// The library that makes time() show the moment in $FIXED_CLOCK (LD_PRELOAD).
+std::string FixedClockPath();
 
 // Polls pred every 20 ms until it holds or timeout_ms passes.
 bool WaitFor(const std::function<bool()> &pred, int timeout_ms = 10000);

@@ -75,6 +75,8 @@ TEST(CommandMode, DataFormatAndUnknownCommands)
     // the stop bits do show.
     EXPECT_NE(stty.find(" cstopb"), std::string::npos) << stty;
     s.Cmd("S", "Change data format to S,7,2");
+    s.Cmd("o", "Change data format to O,7,2");
+    s.Cmd("m", "Change data format to M,7,2");
     s.Cmd("1 8 n", "Change data format to N,8,1");
     EXPECT_EQ(SttyOf(s.com1.link()).find(" cstopb"), std::string::npos);
     EXPECT_TRUE(s.tmux.WaitTitle("[COM1:115200,N,8,1]")) << s.tmux.Title();

@@ -46,6 +46,9 @@ TEST(ControllerOutput, CannotDriveTheTerminal)
     EXPECT_NE(screen.find("n\u2190]0;OWNED\u2190[31m"), std::string::npos) << screen;
     EXPECT_NE(screen.find("tarvi for WIN32"), std::string::npos) << "screen cleared:\n" << screen;
     EXPECT_EQ(s.tmux.Screen(true).find("\033[31m"), std::string::npos) << "red text";
+    // A TAB moves to the next tab stop and shows no glyph.
+    s.com1.Write("T\tX|\r\n");
+    EXPECT_TRUE(s.tmux.WaitScreen("\nT       X|")) << s.tmux.Screen();
 
     s.tmux.Key("M-l");
     ASSERT_TRUE(s.tmux.WaitScreen("{change to Line Mode}")) << s.tmux.Screen();

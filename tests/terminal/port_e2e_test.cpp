@@ -123,6 +123,23 @@ TEST(PortGone, UnplugIsShownCostsNoCpuAndTheSessionGoesOnWithItsSettings)
     EXPECT_EQ(s.tmux.ExitStatus(), 0);
 }
 
+// The second unplug in one session is shown as the first was.
+TEST(PortGone, ASecondUnplugIsShownAgain)
+{
+    Session s;
+    s.Start();
+    s.Unplug();
+    ASSERT_TRUE(s.tmux.WaitScreen(s.GoneLine())) << s.tmux.Screen();
+    s.Plug();
+    ASSERT_TRUE(s.tmux.WaitScreen(s.BackLine())) << s.tmux.Screen();
+    s.Unplug();
+    EXPECT_TRUE(WaitFor([&] { return Count(s.tmux.Screen(), s.GoneLine()) == 2; })) << s.tmux.Screen();
+    s.Plug();
+    EXPECT_TRUE(WaitFor([&] { return Count(s.tmux.Screen(), s.BackLine()) == 2; })) << s.tmux.Screen();
+    s.tmux.Key("M-x");
+    ASSERT_TRUE(s.tmux.WaitExit()) << s.tmux.Screen();
+}
+
 TEST(PortGone, AltXAndPortSwitchWorkWhileThePortIsAway)
 {
     Session s;

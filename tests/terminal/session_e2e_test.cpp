@@ -72,6 +72,24 @@ TEST(Session, ArmedDownloadKeysAndHeldKeys)
     s.Quit();
 }
 
+// F8 then F9 while armed: the run asked for first stays asked for.
+TEST(Session, F9AfterF8KeepsTheRunAfterTheLoad)
+{
+    Session s;
+    WriteFile(s.dir / "tarvik.ini", "C1 B115200 P0 D8 S1\nFtest.exe \n\nw25\n");
+    WriteFile(s.dir / "test.exe", "0123456789");
+    s.Start();
+    s.tmux.Key("F8");
+    ASSERT_EQ(s.com1.ReadN(5), "LOAD\r");
+    s.tmux.Key("F9");
+    ASSERT_TRUE(s.tmux.WaitScreen("[F8][F9]")) << s.tmux.Screen();
+    s.com1.Write("!");
+    ASSERT_EQ(s.Block().size(), 260u);
+    ASSERT_EQ(s.Block().substr(2, 10), "0123456789");
+    EXPECT_EQ(s.com1.ReadN(9), "test.exe\r") << s.tmux.Screen();
+    s.Quit();
+}
+
 // ALT_E with a file that cannot be opened sends the empty abort block with
 // the data area the last block left (only the count and CRC change).
 TEST(Session, AbortBlockKeepsTheDataArea)

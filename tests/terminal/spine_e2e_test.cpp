@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <ctime>
+#include <utility>
 #include <string>
 #include <termios.h>
 
@@ -123,6 +125,18 @@ TEST(Startup, NonStandardRateAndRowsClampedToFifty)
     EXPECT_EQ(rate, 250000u);
     s.Quit();
     EXPECT_EQ(ReadFile(s.dir / "tarvik.ini"), "C1 B250000 P0 D8 S1\nF \n\nw50\n");
+}
+
+// The far ends of the accepted ranges: space parity (P4) in the file, flow
+// control 3 on the command line.
+TEST(Startup, SpaceParityInTheFileAndFlowControlThreeAreTaken)
+{
+    Session s;
+    WriteFile(s.dir / "tarvik.ini", "C1 B115200 P4 D8 S1\nF \n\nw25\n");
+    s.Start("/F3");
+    EXPECT_TRUE(s.tmux.WaitTitle("[COM1:115200,S,8,1],FC=3")) << s.tmux.Title();
+    s.Quit();
+    EXPECT_EQ(ReadFile(s.dir / "tarvik.ini"), "C1 B115200 P4 D8 S1\nF \n\nw25\n");
 }
 
 TEST(Startup, SettingsFileFormatReachesTheLine)
@@ -243,6 +257,26 @@ TEST(Keys, DateTimeXonXoffAndRun)
     s.Quit();
 }
 
+// ALT_D sends month, day and year in that order: on a day whose day and
+// month differ a swap shows, and a day where they are equal is sent as such.
+TEST(Keys, AltDSendsMonthThenDayThenYear)
+{
+    for (auto [clock, want] : {std::pair<const char *, const char *>{"1772884800", "date 03/07/2026\r"},
+                               {"1777982400", "date 05/05/2026\r"}}) {
+        Session s;
+        const char *asan = std::getenv("ASAN_OPTIONS");
+        s.tmux.Start("env TZ=UTC FIXED_CLOCK=" + std::string(clock) + " LD_PRELOAD=" + Quote(FixedClockPath()) +
+                         " ASAN_OPTIONS=" + Quote(std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0") +
+                         " " + TarvikCommand({{1, s.com1.link()}}),
+                     s.dir.path());
+        ASSERT_TRUE(s.tmux.WaitScreen("now baudrate")) << s.tmux.Screen();
+        s.com1.Read(200, 50);
+        s.tmux.Key("M-d");
+        EXPECT_EQ(s.com1.ReadN(16), want);
+        s.Quit();
+    }
+}
+
 TEST(Keys, SimulatorClockIsSetByAltDAndAltT)
 {
     TempDir dir;
@@ -287,11 +321,13 @@ TEST(Display, NormalHexAndEchoBack)
 TEST(Ports, SwitchToMappedAndUnmappedCom)
 {
     Session s;
-    PtyPeer com2(s.dir, "com2");
-    s.Start("", {{2, com2.link()}, {3, s.dir / "absent"}});
+    PtyPeer com2(s.dir, "com2"), com9(s.dir, "com9");
+    s.Start("", {{2, com2.link()}, {3, s.dir / "absent"}, {9, com9.link()}});
     s.tmux.Key("M-3");
     ASSERT_TRUE(s.tmux.WaitScreen("{*** Cannot change to COM3 ***}")) << s.tmux.Screen();
     s.tmux.Key("M-1");  // the port in use: nothing visible
+    s.tmux.Key("M-9");  // the last of the keys
+    ASSERT_TRUE(s.tmux.WaitScreen("{*** Change to use COM9 ***}")) << s.tmux.Screen();
     s.tmux.Key("M-2");
     ASSERT_TRUE(s.tmux.WaitScreen("{*** Change to use COM2 ***}")) << s.tmux.Screen();
     EXPECT_TRUE(s.tmux.WaitTitle("[COM2:115200,N,8,1]")) << s.tmux.Title();

@@ -101,6 +101,7 @@ struct Board {
     uint8_t f_rx_count_value = 0;
     int f_reset_delay_ms = 0;
     int f_late_pass_us = 0;
+    int f_starved_ms = 0;
     uint64_t reset_due_ns = 0;
     Mode reset_mode = Mode::None;
     uint64_t t0_ns = 0;
@@ -147,6 +148,7 @@ struct Sim {
     Traffic traffic;
     std::atomic<uint64_t> traffic_count{0};
     uint64_t bus_free_ns = 0;  // the local bus is busy with a frame until then
+    std::vector<boardsim::WireFrame> wire_out;  // for the other processes; only the simulation thread sends
     std::atomic<uint64_t> reaction_ns{DefaultReactionNs()};  // for boards plugged in from now on
 
     ~Sim();
@@ -461,7 +463,7 @@ uint64_t BusStep(uint64_t now)
             w.id = f.Id;
             std::memcpy(w.data, f.Data, 8);
             w.baud_key = BaudKey(b);
-            g.link.Send(w);
+            g.wire_out.push_back(w);
         }
         QueueEvent(b, OCELO_EV_TXACK);  // the frame went out
         if (b.tx_waiting > 0 && b.txq.size() < kTxQueue) {
@@ -706,6 +708,43 @@ void EmitTraffic(uint64_t now)
     g.traffic_count.store(t.sent, std::memory_order_relaxed);
 }
 
+// Under g.mu, on the simulation thread (or after it has ended): the frames
+// the bus carried go to the other processes.
+void SendWire()
+{
+    for (const auto &w : g.wire_out)
+        g.link.Send(w);
+    g.wire_out.clear();
+}
+
+// A board's firmware runs on its own processor: it answers in its reaction
+// time however busy the host is.  When the simulation thread has fallen
+// behind (a loaded machine does not run it for a while), a host that looks
+// for the answer finds what the firmware would have done by now: the commands
+// it has read and the frames the bus has carried since.  Called on the
+// host's thread, never in a signal handler.  It waits for the lock: the
+// simulation thread may have been stopped by the machine while it held it.
+void CatchUp(int slot)
+{
+    std::unique_lock<std::mutex> lock(g.mu);
+    if (!g.running)
+        return;
+    Board &b = g.boards[slot];
+    if (!b.present.load(std::memory_order_relaxed))
+        return;
+    uint64_t now = NowNs();
+    TakeCommands(b, slot, now);
+    if (b.reset_due_ns && now >= b.reset_due_ns)
+        DoReset(b, b.reset_mode, now);
+    BusStep(now);
+    if (b.mode == Mode::Poll) {
+        std::vector<int> none;  // a polling host has no interrupt line
+        PostNextInTime(b, slot, now, none);
+    }
+    lock.unlock();
+    Wake();  // the simulation thread posts the events and passes the frames on
+}
+
 uint64_t TimeoutNs(uint64_t now, uint64_t bus_next)
 {
     uint64_t wait_ns = 50'000'000;
@@ -734,6 +773,7 @@ void Run()
     // A firmware answers at its own pace, not at the host's timer slack:
     // wake up when a command falls due, not up to 50 us later.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    int starved_ms = 0;
     g.alive.store(true, std::memory_order_release);
     while (!g.stop.load(std::memory_order_acquire)) {
         fds.clear();
@@ -765,17 +805,24 @@ void Run()
                 if (g.boards[s].present.load(std::memory_order_relaxed))
                     ServeBoard(g.boards[s], s, now, irqs);
             uint64_t bus_next = BusStep(now);
+            SendWire();
             EmitTraffic(now);
             for (int s = 0; s < BOARDSIM_SLOTS; ++s)
                 if (g.boards[s].present.load(std::memory_order_relaxed))
                     PostNextInTime(g.boards[s], s, now, irqs);
             timeout_ns = TimeoutNs(now, bus_next);
+            for (auto &b : g.boards)
+                starved_ms = std::max(starved_ms, b.f_starved_ms);
         }
         BoardSimIrqFn fn = g.irq_fn.load(std::memory_order_acquire);
         void *ctx = g.irq_ctx.load(std::memory_order_acquire);
         if (fn)
             for (int s : irqs)
                 fn(s, ctx);
+        if (starved_ms > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(starved_ms));
+            starved_ms = 0;
+        }
     }
 }
 
@@ -850,6 +897,7 @@ void ResetFirmwareState(Board &b)
     b.f_no_reset = b.f_no_ready = b.f_bad_status = b.f_no_tx_ack = b.f_tx_blocked = b.f_rx_count = false;
     b.f_reset_delay_ms = 0;
     b.f_late_pass_us = 0;
+    b.f_starved_ms = 0;
     b.reset_due_ns = 0;
     b.rx_cap = kDefaultRxCapacity;
     b.stats = BoardSimStats{};
@@ -933,6 +981,22 @@ void BoardSimShutdown(void)
     if (th.joinable())
         th.join();  // the loop wakes at least every 50 ms and then sees stop
     std::lock_guard<std::mutex> lock(g.mu);
+    // A board goes on sending what it has acknowledged when its host ends:
+    // frames still queued (the simulation thread may have been starved
+    // above) go on the bus now.
+    for (int s = 0; s < BOARDSIM_SLOTS; ++s)
+        for (const TxItem &item : g.boards[s].txq)
+            if (g.link.IsOpen()) {
+                boardsim::WireFrame w;
+                w.ext = item.f.Ext;
+                w.rtr = item.f.Rtr;
+                w.len = item.f.Len;
+                w.id = item.f.Id;
+                std::memcpy(w.data, item.f.Data, 8);
+                w.baud_key = BaudKey(g.boards[s]);
+                g.wire_out.push_back(w);
+            }
+    SendWire();
     g.link.Drain(500);  // frames already on the bus still reach the other processes
     g.link.Close();
     g.alive.store(false);
@@ -964,8 +1028,15 @@ unsigned char BoardSimRegRead(int Slot, unsigned int Reg)
         }
         return static_cast<unsigned char>(w & 0xFF);
     }
-    if (addr == OCELO_DP_TXACK)
+    if (addr == OCELO_DP_TXACK) {
         b.txack_reads.fetch_add(1, std::memory_order_relaxed);
+        if (b.dp[addr].load(std::memory_order_acquire) != OCELO_TXACK_VALUE)
+            CatchUp(Slot);
+    } else if (addr == OCELO_DP_READY && b.dp[OCELO_DP_READY + 1].load(std::memory_order_acquire) != 0xFF) {
+        CatchUp(Slot);  // the host waits for the ready word after command 4
+    } else if (addr == OCELO_DP_EVENT && b.dp[addr].load(std::memory_order_acquire) == 0) {
+        CatchUp(Slot);  // a polling host looks for the next event
+    }
     return b.dp[addr].load(std::memory_order_acquire);
 }
 
@@ -1056,6 +1127,7 @@ int BoardSimSetFault(int Slot, int Fault, int Value)
         break;
     case BOARDSIM_FAULT_RESET_DELAY_MS: b.f_reset_delay_ms = Value > 0 ? Value : 0; break;
     case BOARDSIM_FAULT_LATE_PASS_US: b.f_late_pass_us = Value > 0 ? Value : 0; break;
+    case BOARDSIM_FAULT_STARVED_MS: b.f_starved_ms = Value > 0 ? Value : 0; break;
     default: return -EINVAL;
     }
     Wake();

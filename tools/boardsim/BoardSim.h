@@ -21,9 +21,14 @@
  * it through Unix sockets in a directory (see BoardSimSetBus).
  *
  * Thread safety: BoardSimRegRead and BoardSimRegWrite are lock-free and
- * async-signal-safe (they may run inside a signal handler).  Every other
- * function takes the simulation lock and must not be called from a signal
- * handler.
+ * async-signal-safe (they may run inside a signal handler), except a read of
+ * the acknowledgement byte 8185, of the ready word's first byte 8183 or of
+ * the event byte 8177 that finds no acknowledgement, no ready word or no
+ * event yet: it may do the
+ * firmware's overdue work on the caller's thread (the firmware is never
+ * starved by the host, the simulation thread may be), so the host reads that
+ * byte outside signal handlers.  Every other function takes the simulation
+ * lock and must not be called from a signal handler.
  */
 #ifndef BOARDSIM_H
 #define BOARDSIM_H
@@ -89,9 +94,12 @@ enum BoardSimFault {
     BOARDSIM_FAULT_NO_TX_ACK = 5,    /* takes no transmit request, never writes 102 */
     BOARDSIM_FAULT_TX_BLOCKED = 6,   /* buffer status bit 5 set: transmission blocked */
     BOARDSIM_FAULT_RESET_DELAY_MS = 7, /* answers a system reset only after this delay */
-    BOARDSIM_FAULT_LATE_PASS_US = 8    /* the simulation runs late: each pass over the board
+    BOARDSIM_FAULT_LATE_PASS_US = 8,   /* the simulation runs late: each pass over the board
                                           stalls this long after taking its time, as on a
                                           loaded machine or an emulator */
+    BOARDSIM_FAULT_STARVED_MS = 9      /* the simulation thread is not run for this long after
+                                          each pass (outside its lock), as when a busy machine
+                                          starves it; the firmware must still answer in time */
 };
 int BoardSimSetFault(int Slot, int Fault, int Value);
 int BoardSimClearFault(int Slot, int Fault);

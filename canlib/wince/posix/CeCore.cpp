@@ -2,7 +2,10 @@
 #include "CeCore.h"
 
 #include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -15,6 +18,7 @@ struct CeThread {
   LPVOID param = nullptr;
   std::atomic<DWORD> exitCode{STILL_ACTIVE};
   std::atomic<int> priority{CE_DEFAULT_PRIORITY};
+  std::atomic<pid_t> tid{0};  // the kernel's id, once the thread runs
   // One reference for the handle, one for the running thread; the last to
   // let go frees the record.
   std::atomic<int> refs{2};
@@ -28,8 +32,29 @@ void Release(CeThread* t) {
   if (t->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete t;
 }
 
+// Gives the thread its priority as far as the system lets this process.
+// Priorities below 248 are real-time on Windows CE: a real-time round-robin
+// class (0 highest there, 99 highest here), or, without the right to it, the
+// highest niceness the process may take.  248 to 255 keep the normal class.
+void ApplyPriority(CeThread* t, pthread_t thread) {
+  const int priority = t->priority.load();
+  sched_param param{};
+  if (priority >= 248) {
+    pthread_setschedparam(thread, SCHED_OTHER, &param);
+    return;
+  }
+  param.sched_priority = 1 + (247 - priority) * 98 / 247;
+  if (pthread_setschedparam(thread, SCHED_RR, &param) == 0) return;
+  const pid_t tid = t->tid.load();
+  if (tid == 0) return;  // the thread applies it itself when it starts
+  for (int nice = -10; nice < 0; nice += 5)
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) == 0) return;
+}
+
 void* Trampoline(void* arg) {
   auto* t = static_cast<CeThread*>(arg);
+  t->tid.store(static_cast<pid_t>(syscall(SYS_gettid)));
+  if (t->priority.load() != CE_DEFAULT_PRIORITY) ApplyPriority(t, pthread_self());
   DWORD rc = t->start(t->param);
   t->exitCode.store(rc, std::memory_order_release);
   Release(t);
@@ -84,10 +109,12 @@ HANDLE CreateThread(void* security, size_t stackSize, LPTHREAD_START_ROUTINE sta
 }
 
 BOOL CeSetThreadPriority(HANDLE thread, int priority) {
-  // Real-time priorities need privileges this stand-in cannot assume; the
-  // value is kept so that it can be read back.
+  // The value is kept so that it can be read back; the system's scheduling
+  // follows it where this process is allowed to (see ApplyPriority).
   if (thread == nullptr || priority < 0 || priority > 255) return FALSE;
-  static_cast<CeThread*>(thread)->priority.store(priority);
+  auto* t = static_cast<CeThread*>(thread);
+  t->priority.store(priority);
+  if (t->exitCode.load(std::memory_order_acquire) == STILL_ACTIVE) ApplyPriority(t, t->thread);
   return TRUE;
 }
 
