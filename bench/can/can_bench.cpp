@@ -170,7 +170,10 @@ RxResult Receive(int slot, unsigned long frames, double seconds, const std::atom
         } else {
             if (stop != nullptr && stop->load() && Now() - lastFrame > 0.2)
                 break;
-            std::this_thread::yield();  // the board is filling the next zone
+            // The board is filling the next zone.  A receiver that spins here
+            // takes a core from the sender and the simulated firmware (two
+            // cores here), so it waits as an application would.
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     }
     r.seconds = Now() - start;
