@@ -165,6 +165,11 @@ int ParseStartOptions(int argc, char **argv, char **rest, int *restCount)
     return StartInteractive;
 }
 
+bool IsDevicePath(const char *arg)
+{
+    return arg[0] != 0 && std::strchr(arg + 1, '/') != nullptr;
+}
+
 void WarnUnknownOption(const char *text)
 {
     std::fprintf(stderr, "tarvik: unknown option %s (ignored)\n", text);

@@ -34,6 +34,10 @@ int ParseStartOptions(int argc, char **argv, char **rest, int *restCount);
 
 void PrintUsage();
 
+// An argument with a '/' after its first character is a device path
+// (/dev/ttyUSB0, ./ttyV0); options (/C3, /cls) have none.
+bool IsDevicePath(const char *arg);
+
 // A '/' option that tarvik does not know: named on stderr, then ignored.
 void WarnUnknownOption(const char *text);
 // Opens the -l log file (before anything else is opened); 0 on success,

@@ -167,13 +167,6 @@ void ShowNormal(const unsigned char *buf, int n)
         ConWriteReceived(buf + start, n - start);
 }
 
-// An argument with a '/' after its first character is a device path
-// (/dev/ttyUSB0, ./ttyV0); options (/C3, /cls) have none.
-bool IsDevicePath(const char *arg)
-{
-    return arg[0] != 0 && std::strchr(arg + 1, '/') != nullptr;
-}
-
 }  // namespace
 
 // The device behind COM n and the system's reason why it did not open.

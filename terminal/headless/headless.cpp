@@ -33,16 +33,12 @@ constexpr int BarWidth = 30;
 
 char DeviceText[256];  // the device, for messages
 
-bool IsDevicePath(const char *arg)
-{
-    return arg[0] != 0 && std::strchr(arg + 1, '/') != nullptr;
-}
-
 // The settings file, the '/' options, the device and the options of our
 // own, then the port opened and set up.  0 when it is ready.
 int OpenPort(int argc, char **argv)
 {
     ComResetTable();
+    ComAbsoluteDevicePaths();
     LoadSettings();
     if (SavedPort > 0)
         CurrentPort = SavedPort.load();
