@@ -10,7 +10,6 @@ if ! dpkg --print-foreign-architectures | grep -qx armhf; then
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO="sudo"
     $SUDO dpkg --add-architecture armhf
-    $SUDO apt-get update -qq
 fi
 bash scripts/install-deps.sh gcc-arm-linux-gnueabihf g++-arm-linux-gnueabihf qemu-user qemu-user-binfmt \
     libgtest-dev:armhf

@@ -22,7 +22,6 @@ if "$probe" 2>/dev/null; then
         SUDO=""
         [ "$(id -u)" -eq 0 ] || SUDO="sudo"
         $SUDO dpkg --add-architecture i386
-        $SUDO apt-get update -qq
     fi
     extra=(wine32:i386)
 else

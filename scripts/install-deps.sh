@@ -23,5 +23,14 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
+# A mirror caught in a sync can fail one index (often one the packages here do
+# not come from): try again, and let the install say whether anything needed
+# is really missing.
+for try in 1 2 3; do
+    if $SUDO apt-get update -qq; then
+        break
+    fi
+    echo "install-deps: apt-get update failed (try $try of 3)" >&2
+    [ "$try" -eq 3 ] || sleep 20
+done
 $SUDO apt-get install -y -qq "${missing[@]}"
