@@ -157,17 +157,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     std::vector<std::string> files = List(".");
     FUZZ_CHECK(files.size() <= 1);
-    for (const std::string &name : files) {
+    for (const std::string &found : files) {
+        // A file that arrived whole has its own name; an incomplete one is
+        // kept beside it with ".part" added.
+        std::string name = found;
+        const std::string part = std::string(FileInfo.name) + ".part";
+        if (found == part)
+            name = FileInfo.name;
         char name13[FileInfoNameSize] = {};
         FUZZ_CHECK(name.size() < FileInfoNameSize);
         std::memcpy(name13, name.data(), name.size());
         FUZZ_CHECK(UploadNameIsSafe(name13));
         FUZZ_CHECK(std::memcmp(name13, FileInfo.name, name.size() + 1) == 0);
         struct stat st {};
-        FUZZ_CHECK(lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode));
+        FUZZ_CHECK(lstat(found.c_str(), &st) == 0 && S_ISREG(st.st_mode));
         long long blocks = (static_cast<long long>(FileInfo.size) + 255) / 256;
         FUZZ_CHECK(st.st_size <= blocks * TransferDataSize);
-        FUZZ_CHECK(unlink(name.c_str()) == 0);
+        FUZZ_CHECK(unlink(found.c_str()) == 0);
     }
     CheckSurroundings();
     ComClose(1);
