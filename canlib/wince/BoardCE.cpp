@@ -74,10 +74,18 @@ int OceloInit(OceloSlot Slot, OceloULong CANBaud, unsigned char BT0, unsigned ch
   TxMsgStartAddr[slot].store(OCELO_DP_TXRING);
   RakCANSystemReset[slot].store(0);
 
-  // System reset; an event left in the event byte from before is stale.
-  Trigger186Int(base, OCELO_CMD_SYSRESET_POLL, 0);
+  // System reset.  An event left in the event byte from before (the board's
+  // power-up notice 64, say) is stale: it is cleared before the command, so
+  // that a 64 found after it is the board's answer.  That answer is left for
+  // the polling thread: a board that restarts before this thread looks (or
+  // a thread held up longer than the restart) would otherwise have its only
+  // answer wiped and the wait below fail.  Any other event found after the
+  // command is still stale and cleared.
   uint8_t event = 0;
   if (ReadCheckedByte(base, OCELO_DP_EVENT, &event) == 0 && event != 0)
+    WriteCheckedByte(base, OCELO_DP_EVENT, 0);
+  Trigger186Int(base, OCELO_CMD_SYSRESET_POLL, 0);
+  if (ReadCheckedByte(base, OCELO_DP_EVENT, &event) == 0 && event != 0 && event != OCELO_EV_RESET)
     WriteCheckedByte(base, OCELO_DP_EVENT, 0);
 
   if (SlotBuffer(slot) == nullptr) {
