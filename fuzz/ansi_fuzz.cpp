@@ -8,7 +8,7 @@
 #include "console.h"
 #include "fuzz_support.h"
 #include "globals.h"
-#include "startup.h"
+#include "receive.h"
 
 #include <cstdint>
 #include <cstring>

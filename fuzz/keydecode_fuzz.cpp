@@ -5,7 +5,7 @@
 // sequence waits for the rest, as the console does).
 #include "console.h"
 #include "fuzz_support.h"
-#include "posix/keydecode.h"
+#include "keydecode.h"
 
 #include <cstdint>
 #include <vector>

@@ -6,7 +6,7 @@
 #include "fuzz_support.h"
 #include "globals.h"
 #include "serial.h"
-#include "startup.h"
+#include "receive.h"
 
 #include <cstdint>
 #include <cstring>

@@ -3,10 +3,11 @@
 
 #include "console.h"
 #include "globals.h"
+#include "logfile.h"
 #include "script/script.h"
 #include "serial.h"
 #include "settings.h"
-#include "startup.h"
+#include "status.h"
 #include "system.h"
 #include "timestamp.h"
 #include "transfer/transfer.h"
@@ -102,7 +103,7 @@ void Log(const char *line)
         LogEnabled = 0;
         int fd = LogFile.exchange(-1);
         if (fd >= 0) {
-            CmdRetireLog(fd);
+            LogRetire(fd);
             std::printf("\nStop log mode.");
         } else {
             std::printf("\nLog mode=OFF now.");
@@ -119,7 +120,7 @@ void Log(const char *line)
     if (LogFileName[0] == '\0')
         return;
     std::printf("\nstart log data to file:%s\n", LogFileName);
-    int fd = CmdOpenLog(LogFileName);
+    int fd = LogOpen(LogFileName);
     if (fd < 0) {
         LogFile = -1;
         std::printf("Can not open file %s for write.", LogFileName);
@@ -135,7 +136,7 @@ void WorkDir(const char *line)
         const char *path = line + 1;
         if (line[2] == ':') {
             if (std::isalpha(static_cast<unsigned char>(line[1]))) {
-                CmdChangeDrive(std::toupper(static_cast<unsigned char>(line[1])) - 'A');
+                SysChangeDrive(std::toupper(static_cast<unsigned char>(line[1])) - 'A');
                 path = line + 3;
             } else {
                 path = "";

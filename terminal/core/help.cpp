@@ -5,7 +5,6 @@
 
 #include "console.h"
 #include "globals.h"
-#include "startup.h"
 
 #include <cstdio>
 #include <cstring>
@@ -113,4 +112,9 @@ void ShowHelpBig5()
 void ShowHelpGb2312()
 {
     ShowTwoPages(HelpGb2312Page1, HelpGb2312Page2, 936);
+}
+
+void ShowBanner()
+{
+    std::printf("%s\n", BannerText);
 }

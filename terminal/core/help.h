@@ -1,7 +1,13 @@
-// The help screens: English (F1), Chinese in BIG5 (ALT_F1) and in GB2312
+// The version banner and the help screens: English (F1), Chinese in BIG5 (ALT_F1) and in GB2312
 // (CTRL_F1).  Each shows the version banner, page 1, waits for a key (which
 // is used for nothing else) and shows page 2.
 #pragma once
+
+constexpr const char *BannerText = "tarvi for WIN32 version 1.30 (2005/11/29)";
+
+// Prints the version banner on a line of its own (at start-up and at the
+// top of every help screen).
+void ShowBanner();
 
 void ShowHelp();
 void ShowHelpBig5();

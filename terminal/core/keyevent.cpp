@@ -1,6 +1,6 @@
 #include "keyevent.h"
 
-#include "console.h"
+#include "keys.h"
 
 namespace {
 

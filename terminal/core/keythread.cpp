@@ -6,7 +6,7 @@
 #include "globals.h"
 #include "help.h"
 #include "serial.h"
-#include "startup.h"
+#include "status.h"
 #include "system.h"
 #include "../diag/diag.h"
 #include "../script/script.h"

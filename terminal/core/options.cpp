@@ -3,11 +3,13 @@
 // touched.
 #include "options.h"
 
-#include "cmdmode.h"
 #include "comdevice.h"
 #include "console.h"
 #include "globals.h"
+#include "logfile.h"
 #include "serial.h"
+#include "settings.h"
+#include "status.h"
 #include "system.h"
 #include "timestamp.h"
 
@@ -18,6 +20,18 @@
 StartOptions StartOpts;
 
 namespace {
+
+bool EqualsIgnoreCase(const char *a, const char *b)
+{
+    for (; *a && *b; ++a, ++b) {
+        char x = *a, y = *b;
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 0x20);
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 0x20);
+        if (x != y)
+            return false;
+    }
+    return *a == *b;
+}
 
 // -w looks for the device this often, and for Ctrl+C in between.
 constexpr int WaitRetryMs = 200;
@@ -179,7 +193,7 @@ int OpenStartLog()
 {
     if (StartOpts.logFile == nullptr)
         return 0;
-    int fd = CmdOpenLog(StartOpts.logFile);
+    int fd = LogOpen(StartOpts.logFile);
     if (fd < 0) {
         char why[256];
         SysErrorText(SysLastError(), why, sizeof why);
@@ -232,4 +246,79 @@ int WaitForStartDevice(bool keys)
             SysSleepMs(WaitSliceMs);
         }
     }
+}
+
+void ParseOption(const char *text)
+{
+    if (text[0] != '/' || text[1] == 0)
+        return;
+    char option = text[1];
+    if (option >= 'a' && option <= 'z')
+        option = static_cast<char>(option - 0x20);
+    const char *value = text + 2;
+    switch (option) {
+    case 'B': {
+        // 0 would hang up the line; a rate that cannot be set is not saved.
+        int rate = 0;
+        if (ParseBitRate(value, &rate))
+            BaudRate = rate;
+        else
+            std::printf("Cannot use %s, the bit rate stays %d\n\r", text, BaudRate.load());
+        break;
+    }
+    case 'C':
+        if (value[0] >= '0' && value[0] <= '9') {
+            int n = DecimalOrZero(value);
+            int code = ComOpen(n);
+            if (code != 0) {
+                ShowPortOpenFailure(n, code);
+                std::printf("Cannot use COM %d\n\r", n);
+            } else {
+                ComClose(n);
+                CurrentPort = n;
+            }
+        } else if (EqualsIgnoreCase(text + 1, "cls")) {
+            ConClearScreen();
+        } else {
+            WarnUnknownOption(text);
+        }
+        break;
+    case 'F': {
+        int mode = 0;
+        if (ParseDecimal(value, &mode) && mode >= 0 && mode <= 3)
+            FlowControl = mode;
+        else
+            std::printf("Cannot use %s (flow control 0..3), it stays %d\n\r", text, FlowControl.load());
+        break;
+    }
+    case 'S': {
+        int rows = DecimalOrZero(value);
+        if (rows < 20)
+            rows = 20;
+        if (rows > 50)
+            rows = 50;
+        ScreenRows = rows;
+        break;
+    }
+    default:
+        WarnUnknownOption(text);
+        break;
+    }
+}
+
+const char *ReadSessionSettings(int argc, char **argv)
+{
+    LoadSettings();
+    if (SavedPort > 0)
+        CurrentPort = SavedPort.load();
+    const char *device = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (IsDevicePath(argv[i]))
+            device = argv[i];
+        else if (argv[i][0] == '/')
+            ParseOption(argv[i]);
+        else
+            WarnUnknownOption(argv[i]);
+    }
+    return device;
 }

@@ -49,3 +49,13 @@ void ApplyStartOptions();
 // opened.  With keys, Ctrl+C or Escape on the console ends the wait
 // (returns -1); without, Ctrl+C ends the program.  0 when the device is there.
 int WaitForStartDevice(bool keys);
+
+// Handles one '/' option (/B, /C, /cls, /F, /S); an unknown one is named on
+// stderr and ignored.
+void ParseOption(const char *text);
+
+// Reads the settings file, makes the saved port current and handles the
+// '/' options of argv (argv[0] is the program); any other word is named as
+// unknown.  Returns the device path given among them (the last one), or
+// nullptr.  The session and the headless runs start with this.
+const char *ReadSessionSettings(int argc, char **argv);

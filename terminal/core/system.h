@@ -1,6 +1,12 @@
 // The few operating-system services that the terminal logic needs beyond
-// the serial and console layers: time, sleeping, threads and directories.
-// One back-end per platform (posix/system_posix.cpp, win32/system_win32.cpp).
+// the serial and console layers: time, sleeping, threads, directories and
+// the log file's descriptor.
+//
+// Either thread may call any of these; none keeps state between calls
+// except where said.  Results are 0 (or a value) on success and the
+// system's own error code, or -1, on failure, as each line says.  One
+// back-end per platform (posix/system_posix.cpp, win32/system_win32.cpp)
+// implements them.
 #pragma once
 
 #include <cstdint>
@@ -13,8 +19,11 @@ void SysSleepMs(int ms);
 int SysStartThread(void (*fn)());
 // Current working directory into buf (size bytes); empty on failure.
 void SysGetCwd(char *buf, int size);
-// Changes the current directory; 0 on success.
+// Changes the current directory; 0 on success, else the system's code.
 int SysChangeDir(const char *path);
+// Makes drive 0 = A:, 1 = B:, ... current.  0 on success.  POSIX systems
+// have one file tree and no drives: nothing changes there.
+int SysChangeDrive(int drive);
 // Gives file the owner of model (user and group) where they differ; 0 when
 // they are the same afterwards (or the system keeps no owners), -1 when
 // they cannot be made so.
@@ -24,10 +33,22 @@ int SysLastError();
 void SysErrorText(int code, char *buf, int size);
 // Whether the standard stream 1 (output) or 2 (error) is a terminal.
 bool SysIsTerminal(int stream);
-// Local date and time.
+// Local date and time, with the milliseconds of the second (0..999).
 struct SysDateTime {
     int year, month, day, hour, minute, second;
 };
-void SysLocalTime(SysDateTime *t);
-// The same with the milliseconds of the second (0..999).
 void SysLocalTimeMs(SysDateTime *t, int *ms);
+// The same without the milliseconds, from the system's seconds clock.
+void SysLocalTime(SysDateTime *t);
+
+// Descriptors of files written by appending (the log).
+// Opens name for reading and writing, created when missing, its content
+// kept and every write going to its end; the descriptor, or -1 (the
+// system's error is then left for SysLastError).
+int SysOpenAppend(const char *name);
+// Points descriptor fd at the null device in one step, so that a write
+// that still comes lands nowhere; 0 on success.
+int SysPointAtNull(int fd);
+void SysCloseFile(int fd);
+// Writes n bytes to fd; failures are dropped.
+void SysWriteFile(int fd, const void *data, int n);

@@ -1,7 +1,7 @@
 #include "timestamp.h"
 
-#include "cmdmode.h"
 #include "globals.h"
+#include "logfile.h"
 #include "system.h"
 
 #include <cstdio>
@@ -20,7 +20,7 @@ void LogBytes(const void *data, int n)
         return;
     int fd = LogFile.load();
     if (fd >= 0)
-        CmdWriteLog(fd, data, n);
+        LogWrite(fd, data, n);
 }
 }  // namespace
 

@@ -10,8 +10,8 @@
 #include "globals.h"
 #include "options.h"
 #include "serial.h"
+#include "receive.h"
 #include "settings.h"
-#include "startup.h"
 #include "system.h"
 #include "transfer/transfer.h"
 #include "transfer/transfer_wait.h"
@@ -39,18 +39,7 @@ int OpenPort(int argc, char **argv)
 {
     ComResetTable();
     ComAbsoluteDevicePaths();
-    LoadSettings();
-    if (SavedPort > 0)
-        CurrentPort = SavedPort.load();
-    const char *device = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        if (IsDevicePath(argv[i]))
-            device = argv[i];
-        else if (argv[i][0] == '/')
-            ParseOption(argv[i]);
-        else
-            WarnUnknownOption(argv[i]);
-    }
+    const char *device = ReadSessionSettings(argc, argv);
     if (device != nullptr && ComUseDevice(CurrentPort, device) != 0) {
         std::fprintf(stderr, "tarvik: cannot use the device %s\n", device);
         return -1;
@@ -304,15 +293,7 @@ int HeadlessScript(int argc, char **argv)
     int failures = DownloadFailures;
     bool gone = false;
     while (ScriptRunning != 0) {
-        if (DownloadRequest) {
-            SendFile();
-            DownloadRequest = 0;
-        }
-        if (UploadRequest) {
-            GetFile();
-            UploadRequest = 0;
-        }
-        AutoLoadWatch();
+        ServeTransferRequests();
         if (DownloadFailures != failures) {
             failures = DownloadFailures;
             ReportFailure();

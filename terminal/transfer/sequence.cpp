@@ -289,3 +289,16 @@ void AskRunArgs()
     std::printf("\n\r");
     SaveSettings();
 }
+
+void ServeTransferRequests()
+{
+    if (DownloadRequest) {
+        SendFile();
+        DownloadRequest = 0;
+    }
+    if (UploadRequest) {
+        GetFile();
+        UploadRequest = 0;
+    }
+    AutoLoadWatch();
+}

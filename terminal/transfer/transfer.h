@@ -108,6 +108,9 @@ void SendRunLine(const char *command);
 // ends an armed state that has waited too long for the controller's '!',
 // or that the user cancelled with Escape.
 void AutoLoadWatch();
+// One pass's transfer work of a receive loop: the download or upload that
+// the keyboard thread (or a script) asked for, then AutoLoadWatch.
+void ServeTransferRequests();
 
 // Prompts and hotkey actions, run on the keyboard thread.
 void AskLoadPath();

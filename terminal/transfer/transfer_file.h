@@ -1,10 +1,19 @@
-// File services of the transfers that differ between systems: local time
-// conversion, a file's modification time, creating an upload file in the
-// working directory and setting its time.  One back-end per platform
-// (posix/file_posix.cpp, win32/file_win32.cpp).
+// The transfers' file services: local time conversion, a file's time and
+// length, creating an upload file in the working directory, opening a file
+// to send, and putting a received file in place.
+//
+// Callers: the transfers on the main thread (download, upload, the armed
+// sequences) and the command-mode log check.  Results: 0 on success, -1 or
+// nullptr on failure, as each line says; nothing here prints.
+//
+// file.cpp holds the calendar rules and a file's time and length; one
+// back-end per platform (posix/file_posix.cpp, win32/file_win32.cpp) holds
+// the calls to the system: the other Transfer functions and the
+// TransferSys ones.
 #pragma once
 
 #include <cstdio>
+#include <ctime>
 
 struct TransferLocalTime {
     int year, month, day, hour, minute, second;
@@ -34,3 +43,13 @@ int TransferReplaceFile(const char *from, const char *to);
 // 1 when name is the file open as descriptor fd (the same file, whatever
 // the path), 0 otherwise or when either is unknown.
 int TransferIsOpenFile(const char *name, int fd);
+
+// Back-end: the system's calendar.  Breaks t (seconds since 1970) into the
+// local time in *out; false when the system cannot.
+bool TransferSysLocalTime(long long t, std::tm *out);
+// The seconds since 1970 of the local time in *tmv (its tm_isdst set to
+// -1, so the system decides); -1 when it names no valid time.
+long long TransferSysMakeTime(std::tm *tmv);
+// Last-modification time (seconds since 1970) and length in bytes of an
+// open file; 0 on success, -1 when the system cannot tell.
+int TransferSysStat(std::FILE *f, long long *modified, long long *length);

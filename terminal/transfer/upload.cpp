@@ -9,7 +9,6 @@
 #include "serial.h"
 #include "settings.h"
 #include "system.h"
-#include "script/script.h"
 
 #include <cstdio>
 #include <cstring>
@@ -85,9 +84,9 @@ constexpr const char *PartSuffix = ".part";
 
 int UploadNameIsOwnFile(const char *name)
 {
-    if (SameNameNoCase(name, SettingsFileName) || SameNameNoCase(name, SettingsTempName) ||
-        SameNameNoCase(name, DefaultScriptName))
+    if (SameNameNoCase(name, SettingsFileName) || SameNameNoCase(name, SettingsTempName))
         return 1;
+    // The hotkeys' script files, tarvik.F4 (the default script) among them.
     for (int k = 1; k <= 12; ++k) {
         char script[16];
         std::snprintf(script, sizeof script, "tarvik.F%d", k);

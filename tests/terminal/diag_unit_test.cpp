@@ -5,7 +5,7 @@
 #include "e2e.h"
 #include "globals.h"
 #include "serial.h"
-#include "startup.h"
+#include "receive.h"
 #include "system.h"
 #include "transfer/transfer.h"
 

@@ -2,10 +2,10 @@
 #include "console.h"
 #include "e2e.h"
 #include "globals.h"
-#include "posix/keydecode.h"
+#include "keydecode.h"
 #include "posix/serial_posix.h"
 #include "settings.h"
-#include "startup.h"
+#include "options.h"
 
 #include <gtest/gtest.h>
 

@@ -149,39 +149,13 @@ void ExtractReport()
 {
     if (ReportsOutstanding == 0)
         return;
-    for (int start = 0; start < InputLen; ++start) {
-        if (InputBuf[start] != 0x1B || start + 1 >= InputLen || InputBuf[start + 1] != '[')
-            continue;
-        long values[2] = {0, 0};
-        int field = 0;
-        int digits = 0;
-        int i = start + 2;
-        bool complete = false;
-        for (; i < InputLen; ++i) {
-            unsigned char c = InputBuf[i];
-            if (c >= '0' && c <= '9') {
-                if (values[field] < 100000)
-                    values[field] = values[field] * 10 + (c - '0');
-                ++digits;
-            } else if (c == ';' && field == 0 && digits > 0) {
-                field = 1;
-                digits = 0;
-            } else {
-                complete = (c == 'R' && field == 1 && digits > 0);
-                break;
-            }
-        }
-        if (!complete)
-            continue;
-        ReportRow = static_cast<int>(values[0]);
-        ReportColumn = static_cast<int>(values[1]);
-        ReportReady = true;
-        --ReportsOutstanding;
-        int end = i + 1;
-        std::memmove(InputBuf + start, InputBuf + end, static_cast<std::size_t>(InputLen - end));
-        InputLen -= end - start;
+    int start = 0, length = 0;
+    if (KeyFindPositionReport(InputBuf, InputLen, &start, &length, &ReportRow, &ReportColumn) == 0)
         return;
-    }
+    ReportReady = true;
+    --ReportsOutstanding;
+    std::memmove(InputBuf + start, InputBuf + start + length, static_cast<std::size_t>(InputLen - start - length));
+    InputLen -= length;
 }
 
 // Reads what the terminal has sent, without waiting.  Caller holds InputLock.
@@ -325,58 +299,6 @@ void ConWaitInput(int timeout_ms)
     poll(&p, 1, timeout_ms);
 }
 
-int ConReadLine(char *buffer, int capacity)
-{
-    int len = 0;
-    if (capacity <= 0)
-        return 0;
-    buffer[0] = 0;
-    for (;;) {
-        int code = ConReadKey();
-        if (code == 0) {
-            if (ExitRequest)
-                break;
-            ConWaitInput(20);
-            continue;
-        }
-        if (code < 1 || code > 255)
-            continue;
-        if (code == 13)
-            break;
-        if (code == 8) {
-            if (len > 0) {
-                --len;
-                std::printf("\b \b");
-                std::fflush(stdout);
-            }
-            continue;
-        }
-        if (len < capacity - 1) {
-            buffer[len++] = static_cast<char>(code);
-            std::printf("%c", code);
-            std::fflush(stdout);
-        }
-    }
-    buffer[len] = 0;
-    return len;
-}
-
-void ConAttributeToAnsi(int attribute, char *out, std::size_t size)
-{
-    attribute &= 0xFF;
-    if (attribute == 0x07) {
-        // Normal text: the terminal's own colours.
-        std::snprintf(out, size, "\033[0m");
-        return;
-    }
-    auto swap = [](int c) { return ((c & 1) << 2) | (c & 2) | ((c & 4) >> 2); };
-    int fg = swap(attribute & 7);
-    int bg = swap((attribute >> 4) & 7);
-    int fgBase = (attribute & 0x08) ? 90 : 30;
-    int bgBase = (attribute & 0x80) ? 100 : 40;
-    std::snprintf(out, size, "\033[0;%d;%dm", fgBase + fg, bgBase + bg);
-}
-
 void ConSetColor(int attribute)
 {
     Attribute = attribute & 0xFFFF;
@@ -473,20 +395,6 @@ int ConGetCursor(int *column, int *row)
     std::lock_guard<std::mutex> lock(InputLock);
     ReportQuery = false;
     return -1;
-}
-
-int ConCursorColumn()
-{
-    int column, row;
-    ConGetCursor(&column, &row);
-    return column;
-}
-
-int ConCursorRow()
-{
-    int column, row;
-    ConGetCursor(&column, &row);
-    return row;
 }
 
 int ConScreenSize(int *columns, int *rows)

@@ -18,13 +18,8 @@
 // needs no time-out; where it does not, a wait without a time-out looks at
 // CTS twice a second; a port without modem lines (a pseudo-terminal) is
 // waited on without any time-out.
-#include "serial.h"
+#include "serial_system.h"
 #include "serial_posix.h"
-#include "serial_use.h"
-
-#include "console.h"
-#include "globals.h"
-#include "timestamp.h"
 
 #include <cerrno>
 #include <chrono>
@@ -46,20 +41,7 @@
 #define CMSPAR 010000000000
 #endif
 
-std::atomic<ComHandle> PortHandles[ComPortCount];
-std::atomic<int> RtsState{1};
-
 namespace {
-
-// A port's descriptor, held open for as long as this object lives.
-class PortFd {
-public:
-    explicit PortFd(int n) : use_(n) {}
-    int Get() const { return static_cast<int>(use_.Handle()); }
-
-private:
-    PortUse use_;
-};
 
 // The wake-up pipe of ComWake: its read end sits beside the port in every
 // ComWaitReadable.
@@ -139,7 +121,7 @@ bool DeviceGone(int fd)
 int OpenDevice(int n, int *out)
 {
     char dev[512];
-    ComDeviceName(n, dev, sizeof dev);
+    ComSysDeviceName(n, dev, sizeof dev);
     int fd = open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return errno;
@@ -212,7 +194,7 @@ void *ModemWatchMain(void *)
     int fd = ModemWatch.dupFd;
     while (!ModemWatch.stop.load()) {
         if (ioctl(fd, TIOCMIWAIT, TIOCM_CTS) == 0) {
-            ComWake();  // the receive loop looks at CTS at once
+            ComSysWake();  // the receive loop looks at CTS at once
             continue;
         }
         if (errno == EINTR)
@@ -223,7 +205,7 @@ void *ModemWatchMain(void *)
         break;
     }
     ModemWatch.ended = true;
-    ComWake();
+    ComSysWake();
     return nullptr;
 }
 
@@ -319,14 +301,12 @@ constexpr int CtsPollMs = 500;
 
 }  // namespace
 
-void ComResetTable()
+void ComSysStart()
 {
-    for (auto &h : PortHandles)
-        h = ComNoHandle;
     OpenWakePipe();
 }
 
-void ComWake()
+void ComSysWake()
 {
     if (WakeWrite >= 0) {
         char c = 1;
@@ -335,7 +315,7 @@ void ComWake()
     }
 }
 
-void ComDeviceName(int n, char *buf, int size)
+void ComSysDeviceName(int n, char *buf, int size)
 {
     char var[32];
     std::snprintf(var, sizeof var, "TARVIK_COM%d", n);
@@ -381,28 +361,25 @@ void ComPosixApplyFlow(tcflag_t *cflag, int mode)
         *cflag &= ~CRTSCTS;
 }
 
-int ComOpen(int n)
+int ComSysOpen(int n, ComHandle *h)
 {
-    if (n < 1 || n > 256)
-        return -2;
-    if (PortHandles[n].load() != ComNoHandle)
-        return -1;
     int fd = -1;
     int err = OpenDevice(n, &fd);
     if (err != 0)
         return err;
     PortGone[n] = 0;
-    PortHandles[n] = fd;
-    if (tcflush(fd, TCIOFLUSH) != 0)
-        std::printf("[PurgeCom error]");
     RememberSettings(n, fd);
+    *h = fd;
     return 0;
 }
 
-int ComClose(int n)
+bool ComSysPurge(int, ComHandle h)
 {
-    if (n < 1 || n >= ComPortCount)
-        return -1;
+    return tcflush(static_cast<int>(h), TCIOFLUSH) == 0;
+}
+
+int ComSysClose(int n)
+{
     if (PortHandles[n].load() == ComNoHandle)
         return -1;
     StopModemWatch(n);
@@ -415,10 +392,8 @@ int ComClose(int n)
     return 0;
 }
 
-int ComReopen(int n)
+int ComSysReopen(int n)
 {
-    if (n < 1 || n >= ComPortCount)
-        return -2;
     ComHandle old = PortHandles[n].load();
     if (old == ComNoHandle)
         return -2;
@@ -456,7 +431,7 @@ int ComReopen(int n)
         return -2;
     }
     PortGone[n] = 0;
-    ComWake();
+    ComSysWake();
     // Operations that took the old descriptor before the exchange finish
     // on it (they fail at once); it is closed when they have.
     if (WaitNoUsers(n))
@@ -464,10 +439,9 @@ int ComReopen(int n)
     return 0;
 }
 
-int ComRead(int n, void *buffer, int max)
+int ComSysRead(int n, ComHandle h, void *buffer, int max)
 {
-    PortFd port(n);
-    int fd = port.Get();
+    int fd = static_cast<int>(h);
     if (fd < 0)
         return -2;
     if (PortGone[n].load() != 0)
@@ -487,22 +461,12 @@ int ComRead(int n, void *buffer, int max)
         PortGone[n] = 1;
         return ComGone;
     }
-    if (LogEnabled && StampedLog == 0) {
-        int log = LogFile.load();
-        if (log >= 0) {
-            ssize_t w = write(log, buffer, static_cast<size_t>(got));
-            (void)w;
-        }
-    }
     return static_cast<int>(got);
 }
 
-int ComWrite(int n, const void *buffer, int count)
+int ComSysWrite(ComHandle h, const void *buffer, int count)
 {
-    PortFd port(n);
-    int fd = port.Get();
-    if (fd < 0)
-        return -2;
+    int fd = static_cast<int>(h);
     const char *p = static_cast<const char *>(buffer);
     int done = 0;
     while (done < count) {
@@ -529,12 +493,9 @@ int ComWrite(int n, const void *buffer, int count)
     return done;
 }
 
-void ComSetTimeouts(int n)
+void ComSysSetTimeouts(int n, ComHandle h)
 {
-    PortFd port(n);
-    int fd = port.Get();
-    if (fd < 0)
-        return;
+    int fd = static_cast<int>(h);
     // Reads return at once with what is buffered: non-blocking descriptor,
     // and no minimum count or inter-byte timer in the driver.
     struct termios t;
@@ -546,56 +507,41 @@ void ComSetTimeouts(int n)
     }
 }
 
-void ComSetQueues(int n)
+void ComSysSetQueues(int, ComHandle)
 {
     // The POSIX drivers' queue sizes are fixed by the driver; the program's
     // own receive buffer (4096 bytes a read) is what it relies on.
-    (void)n;
 }
 
-int ComSetBaud(int n, int rate)
+void ComSysSetRate(int n, ComHandle h, int flowMode, int rate, unsigned long *before, unsigned long *after)
 {
-    int saved = ConGetColor();
-    ConSetColor(0x31);
-    PortFd port(n);
-    int fd = port.Get();
-    if (fd < 0) {
-        std::printf("Set baudrate error!\n\r");
-        ConSetColor(saved);
-        return 0;
-    }
+    int fd = static_cast<int>(h);
     struct termios t;
     if (tcgetattr(fd, &t) == 0) {
-        ComPosixApplyFlow(&t.c_cflag, FlowControl);
+        ComPosixApplyFlow(&t.c_cflag, flowMode);
         tcsetattr(fd, TCSANOW, &t);
     }
-    int mode = FlowControl;
-    if (mode != 2) {
+    if (flowMode != 2) {
         int bits = TIOCM_RTS;
         ioctl(fd, TIOCMBIS, &bits);  // RTS on (RTS_CONTROL_ENABLE)
     }
     // Mode 3: RTS raised only while sending, where the driver can do it
     // (RS-485 drivers); elsewhere the line stays as in mode 0.
-    ComPosixSetRtsOnSend(fd, mode == 3);
-    RememberRtsOnSend(n, mode == 3);
+    ComPosixSetRtsOnSend(fd, flowMode == 3);
+    RememberRtsOnSend(n, flowMode == 3);
     unsigned old = 0;
     ComPosixGetSpeed(fd, &old);
-    std::printf("original baudrate = %lu!\n\r", static_cast<unsigned long>(old));
     ComPosixSetSpeed(fd, static_cast<unsigned>(rate));
     unsigned now = 0;
     ComPosixGetSpeed(fd, &now);
-    std::printf("now baudrate = %lu!\n\r", static_cast<unsigned long>(now));
+    *before = old;
+    *after = now;
     RememberSettings(n, fd);
-    ConSetColor(saved);
-    return 1;
 }
 
-void ComSetFormat(int n, unsigned char parity, unsigned char data, unsigned char stop)
+void ComSysSetFormat(int n, ComHandle h, int parity, int data, int stop)
 {
-    PortFd port(n);
-    int fd = port.Get();
-    if (fd < 0)
-        return;
+    int fd = static_cast<int>(h);
     struct termios t;
     if (tcgetattr(fd, &t) != 0)
         return;
@@ -604,66 +550,31 @@ void ComSetFormat(int n, unsigned char parity, unsigned char data, unsigned char
     RememberSettings(n, fd);
 }
 
-void ComToggleRts()
+void ComSysSetRts(int n, ComHandle h, bool on)
 {
-    int saved = ConGetColor();
-    ConSetColor(2);
-    if (FlowControl > 1) {
-        std::printf("\nIn RTS_CONTROL_HANDSHAKE MODE cannot change RTS status.\n");
-    } else {
-        RtsState = RtsState ? 0 : 1;
-        PortFd port(CurrentPort);
-        int fd = port.Get();
-        int bits = TIOCM_RTS;
-        if (RtsState) {
-            if (fd >= 0)
-                ioctl(fd, TIOCMBIS, &bits);
-            std::printf("\nSends the RTS signal");
-        } else {
-            if (fd >= 0)
-                ioctl(fd, TIOCMBIC, &bits);
-            std::printf("\nClears the RTS signal");
-        }
-        if (fd >= 0)
-            RememberSettings(CurrentPort, fd);
-    }
-    ConSetColor(saved);
-    std::fflush(stdout);
+    int fd = static_cast<int>(h);
+    int bits = TIOCM_RTS;
+    ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
+    RememberSettings(n, fd);
 }
 
-void ComSendBreak()
+void ComSysBreak(ComHandle h, bool on)
 {
-    PortFd port(CurrentPort);
-    int fd = port.Get();
-    if (fd >= 0)
-        ioctl(fd, TIOCSBRK);
-    std::printf("[start Send Break]");
-    std::fflush(stdout);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-    if (fd >= 0)
-        ioctl(fd, TIOCCBRK);
-    std::printf("[Send Break END]");
-    std::fflush(stdout);
+    ioctl(static_cast<int>(h), on ? TIOCSBRK : TIOCCBRK);
 }
 
-int ComGetCts(int n, int *cts)
+int ComSysGetCts(ComHandle h, int *cts)
 {
-    PortFd port(n);
-    int fd = port.Get();
-    if (fd < 0)
-        return -1;
     int bits = 0;
-    if (ioctl(fd, TIOCMGET, &bits) != 0)
+    if (ioctl(static_cast<int>(h), TIOCMGET, &bits) != 0)
         return -1;
     *cts = (bits & TIOCM_CTS) ? 1 : 0;
     return 0;
 }
 
-int ComWaitReadable(int n, int timeout_ms)
+int ComSysWaitReadable(int n, ComHandle h, int timeout_ms)
 {
-    std::fflush(stdout);
-    PortFd port(n);
-    int fd = port.Get();
+    int fd = static_cast<int>(h);
     if (fd < 0)
         return -1;
     if (PortGone[n].load() != 0)

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,12 +83,7 @@ void SysLocalTime(SysDateTime *t)
     std::time_t now = std::time(nullptr);
     struct tm tmv;
     localtime_r(&now, &tmv);
-    t->year = tmv.tm_year + 1900;
-    t->month = tmv.tm_mon + 1;
-    t->day = tmv.tm_mday;
-    t->hour = tmv.tm_hour;
-    t->minute = tmv.tm_min;
-    t->second = tmv.tm_sec;
+    *t = SysDateTime{tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec};
 }
 
 int SysKeepOwner(const char *model, const char *file)
@@ -103,4 +99,39 @@ int SysKeepOwner(const char *model, const char *file)
 bool SysIsTerminal(int stream)
 {
     return isatty(stream) == 1;
+}
+
+int SysChangeDrive(int)
+{
+    return 0;
+}
+
+int SysOpenAppend(const char *name)
+{
+    int fd = open(name, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    lseek(fd, 0, SEEK_END);
+    return fd;
+}
+
+int SysPointAtNull(int fd)
+{
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0)
+        return -1;
+    int r = dup2(null, fd);  // atomically: the file is closed, fd now writes nowhere
+    close(null);
+    return r >= 0 ? 0 : -1;
+}
+
+void SysCloseFile(int fd)
+{
+    close(fd);
+}
+
+void SysWriteFile(int fd, const void *data, int n)
+{
+    ssize_t w = write(fd, data, static_cast<size_t>(n));
+    (void)w;
 }

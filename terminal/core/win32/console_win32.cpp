@@ -135,42 +135,6 @@ void ConWaitInput(int timeout_ms)
     }
 }
 
-int ConReadLine(char *buffer, int capacity)
-{
-    int len = 0;
-    if (capacity <= 0)
-        return 0;
-    buffer[0] = 0;
-    for (;;) {
-        int code = ConReadKey();
-        if (code == 0) {
-            if (ExitRequest)
-                break;
-            ConWaitInput(20);
-            continue;
-        }
-        if (code < 1 || code > 255)
-            continue;
-        if (code == 13)
-            break;
-        if (code == 8) {
-            if (len > 0) {
-                --len;
-                std::printf("\b \b");
-                std::fflush(stdout);
-            }
-            continue;
-        }
-        if (len < capacity - 1) {
-            buffer[len++] = static_cast<char>(code);
-            std::printf("%c", code);
-            std::fflush(stdout);
-        }
-    }
-    buffer[len] = 0;
-    return len;
-}
-
 void ConSetColor(int attribute)
 {
     std::fflush(stdout);
@@ -230,20 +194,6 @@ int ConGetCursor(int *column, int *row)
     *column = info.dwCursorPosition.X - info.srWindow.Left + 1;
     *row = info.dwCursorPosition.Y - info.srWindow.Top + 1;
     return 0;
-}
-
-int ConCursorColumn()
-{
-    int column, row;
-    ConGetCursor(&column, &row);
-    return column;
-}
-
-int ConCursorRow()
-{
-    int column, row;
-    ConGetCursor(&column, &row);
-    return row;
 }
 
 int ConScreenSize(int *columns, int *rows)

@@ -31,21 +31,14 @@
 // it): ComRead returns ComGone from then on, and ComReopen closes the dead
 // handle (some drivers bring the COM name back only then) and opens the
 // device again with the settings the layer last gave it.
-#include "serial.h"
+#include "serial_system.h"
 
-#include "console.h"
 #include "dcbfields.h"
-#include "serial_use.h"
 #include "globals.h"
-#include "timestamp.h"
 
 #include <cstdio>
-#include <io.h>
 #include <mutex>
 #include <windows.h>
-
-std::atomic<ComHandle> PortHandles[ComPortCount];
-std::atomic<int> RtsState{1};
 
 namespace {
 
@@ -55,16 +48,6 @@ HANDLE Handle(int n)
         return INVALID_HANDLE_VALUE;
     return reinterpret_cast<HANDLE>(PortHandles[n].load());
 }
-
-// A port's handle, held open for as long as this object lives.
-class PortHandle {
-public:
-    explicit PortHandle(int n) : use_(n) {}
-    HANDLE Get() const { return reinterpret_cast<HANDLE>(use_.Handle()); }
-
-private:
-    PortUse use_;
-};
 
 bool IsOpen(HANDLE h) { return h != INVALID_HANDLE_VALUE; }
 
@@ -308,14 +291,17 @@ int Arm(int n, HANDLE h, PortState &s)
 
 }  // namespace
 
-void ComResetTable()
+void ComSysStart()
 {
-    for (auto &h : PortHandles)
-        h = ComNoHandle;
     WakeSignal();
 }
 
-void ComDeviceName(int n, char *buf, int size)
+void ComSysWake()
+{
+    SetEvent(WakeSignal());
+}
+
+void ComSysDeviceName(int n, char *buf, int size)
 {
     std::snprintf(buf, static_cast<size_t>(size), "\\\\.\\COM%d", n);
 }
@@ -325,7 +311,7 @@ namespace {
 HANDLE OpenDevice(int n)
 {
     char name[32];
-    ComDeviceName(n, name, sizeof name);
+    ComSysDeviceName(n, name, sizeof name);
     return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
 }
 
@@ -346,11 +332,9 @@ int CloseDevice(int n)
 
 }  // namespace
 
-int ComOpen(int n)
+int ComSysOpen(int n, ComHandle *out)
 {
-    if (n < 1 || n > 256)
-        return -2;
-    if (PortHandles[n].load() != ComNoHandle || Gone[n])
+    if (Gone[n])
         return -1;
     char guardName[48];
     std::snprintf(guardName, sizeof guardName, "Local\\tarvik.port.COM%d", n);
@@ -378,16 +362,17 @@ int ComOpen(int n)
         Ports[n].haveQueues = false;
     }
     StartState(n, h);
-    PortHandles[n] = reinterpret_cast<ComHandle>(h);
-    if (!PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
-        std::printf("[PurgeCom error]");
+    *out = reinterpret_cast<ComHandle>(h);
     return 0;
 }
 
-int ComClose(int n)
+bool ComSysPurge(int, ComHandle h)
 {
-    if (n < 1 || n >= ComPortCount)
-        return -1;
+    return PurgeComm(reinterpret_cast<HANDLE>(h), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR) != FALSE;
+}
+
+int ComSysClose(int n)
+{
     int result = 0;
     if (!IsOpen(Handle(n))) {
         // A gone device whose dead handle ComReopen has already closed.
@@ -406,10 +391,8 @@ int ComClose(int n)
     return result;
 }
 
-int ComReopen(int n)
+int ComSysReopen(int n)
 {
-    if (n < 1 || n >= ComPortCount)
-        return -2;
     if (!Gone[n])
         return IsOpen(Handle(n)) ? 0 : -2;
     if (IsOpen(Handle(n)) && CloseDevice(n) == -1)
@@ -450,12 +433,11 @@ int ComReopen(int n)
     return 0;
 }
 
-int ComRead(int n, void *buffer, int max)
+int ComSysRead(int n, ComHandle handle, void *buffer, int max)
 {
-    PortHandle port(n);
-    HANDLE h = port.Get();
+    HANDLE h = reinterpret_cast<HANDLE>(handle);
     if (!IsOpen(h))
-        return (n >= 1 && n < ComPortCount && Gone[n]) ? ComGone : -2;
+        return Gone[n] ? ComGone : -2;
     if (Gone[n])
         return ComGone;
     if (max <= 0)
@@ -499,22 +481,12 @@ int ComRead(int n, void *buffer, int max)
         }
         have += static_cast<int>(got);
     }
-    if (have > 0 && LogEnabled && StampedLog == 0) {
-        int log = LogFile.load();
-        if (log >= 0) {
-            int w = _write(log, out, static_cast<unsigned>(have));
-            (void)w;
-        }
-    }
     return have;
 }
 
-int ComWrite(int n, const void *buffer, int count)
+int ComSysWrite(ComHandle handle, const void *buffer, int count)
 {
-    PortHandle port(n);
-    HANDLE h = port.Get();
-    if (!IsOpen(h))
-        return -2;
+    HANDLE h = reinterpret_cast<HANDLE>(handle);
     const char *p = static_cast<const char *>(buffer);
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (done == nullptr)
@@ -544,12 +516,9 @@ int ComWrite(int n, const void *buffer, int count)
     return result;
 }
 
-void ComSetTimeouts(int n)
+void ComSysSetTimeouts(int n, ComHandle handle)
 {
-    PortHandle port(n);
-    HANDLE h = port.Get();
-    if (!IsOpen(h))
-        return;
+    HANDLE h = reinterpret_cast<HANDLE>(handle);
     COMMTIMEOUTS t;
     if (!GetCommTimeouts(h, &t))
         return;
@@ -568,33 +537,23 @@ void ComSetTimeouts(int n)
     }
 }
 
-void ComSetQueues(int n)
+
+void ComSysSetQueues(int n, ComHandle handle)
 {
-    PortHandle port(n);
-    HANDLE h = port.Get();
-    if (!IsOpen(h))
-        return;
+    HANDLE h = reinterpret_cast<HANDLE>(handle);
     if (SetupComm(h, InQueueSize, OutQueueSize)) {
         std::lock_guard<std::mutex> lock(Ports[n].lock);
         Ports[n].haveQueues = true;
     }
 }
-int ComSetBaud(int n, int rate)
+void ComSysSetRate(int n, ComHandle handle, int flowMode, int rate, unsigned long *before, unsigned long *after)
 {
-    int saved = ConGetColor();
-    ConSetColor(0x31);
-    PortHandle port(n);
-    HANDLE h = port.Get();
-    if (!IsOpen(h)) {
-        std::printf("Set baudrate error!\n\r");
-        ConSetColor(saved);
-        return 0;
-    }
+    HANDLE h = reinterpret_cast<HANDLE>(handle);
     DCB dcb;
     dcb.DCBlength = sizeof dcb;
     GetCommState(h, &dcb);
     DcbFields f = Fields(dcb);
-    DcbApplyFlow(&f, FlowControl);
+    DcbApplyFlow(&f, flowMode);
     Store(f, &dcb);
     // A raw 8-bit line, whatever an earlier program left in the driver:
     // no XON/XOFF interception (the terminal sends those as data), no null
@@ -606,7 +565,7 @@ int ComSetBaud(int n, int rate)
     dcb.fNull = 0;
     dcb.fErrorChar = 0;
     dcb.fAbortOnError = 0;
-    std::printf("original baudrate = %lu!\n\r", static_cast<unsigned long>(dcb.BaudRate));
+    *before = dcb.BaudRate;
     dcb.BaudRate = static_cast<DWORD>(rate);
     SetCommState(h, &dcb);
     KeepDcb(n, h);
@@ -614,17 +573,12 @@ int ComSetBaud(int n, int rate)
     now.DCBlength = sizeof now;
     if (!GetCommState(h, &now))
         now.BaudRate = dcb.BaudRate;
-    std::printf("now baudrate = %lu!\n\r", static_cast<unsigned long>(now.BaudRate));
-    ConSetColor(saved);
-    return 1;
+    *after = now.BaudRate;
 }
 
-void ComSetFormat(int n, unsigned char parity, unsigned char data, unsigned char stop)
+void ComSysSetFormat(int n, ComHandle handle, int parity, int data, int stop)
 {
-    PortHandle port(n);
-    HANDLE h = port.Get();
-    if (!IsOpen(h))
-        return;
+    HANDLE h = reinterpret_cast<HANDLE>(handle);
     DCB dcb;
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(h, &dcb))
@@ -636,65 +590,33 @@ void ComSetFormat(int n, unsigned char parity, unsigned char data, unsigned char
     KeepDcb(n, h);
 }
 
-void ComToggleRts()
+void ComSysSetRts(int, ComHandle h, bool on)
 {
-    int saved = ConGetColor();
-    ConSetColor(2);
-    if (FlowControl > 1) {
-        std::printf("\nIn RTS_CONTROL_HANDSHAKE MODE cannot change RTS status.\n");
-    } else {
-        RtsState = RtsState ? 0 : 1;
-        PortHandle port(CurrentPort);
-        HANDLE h = port.Get();
-        if (RtsState) {
-            if (IsOpen(h))
-                EscapeCommFunction(h, SETRTS);
-            std::printf("\nSends the RTS signal");
-        } else {
-            if (IsOpen(h))
-                EscapeCommFunction(h, CLRRTS);
-            std::printf("\nClears the RTS signal");
-        }
-    }
-    ConSetColor(saved);
-    std::fflush(stdout);
+    EscapeCommFunction(reinterpret_cast<HANDLE>(h), on ? SETRTS : CLRRTS);
 }
 
-void ComSendBreak()
+void ComSysBreak(ComHandle h, bool on)
 {
-    PortHandle port(CurrentPort);
-    HANDLE h = port.Get();
-    if (IsOpen(h))
-        SetCommBreak(h);
-    std::printf("[start Send Break]");
-    std::fflush(stdout);
-    Sleep(2000);
-    if (IsOpen(h))
-        ClearCommBreak(h);
-    std::printf("[Send Break END]");
-    std::fflush(stdout);
+    if (on)
+        SetCommBreak(reinterpret_cast<HANDLE>(h));
+    else
+        ClearCommBreak(reinterpret_cast<HANDLE>(h));
 }
 
-int ComGetCts(int n, int *cts)
+int ComSysGetCts(ComHandle h, int *cts)
 {
-    PortHandle port(n);
-    HANDLE h = port.Get();
-    if (!IsOpen(h))
-        return -1;
     DWORD status = 0;
-    if (!GetCommModemStatus(h, &status))
+    if (!GetCommModemStatus(reinterpret_cast<HANDLE>(h), &status))
         return -1;
     *cts = (status & MS_CTS_ON) ? 1 : 0;
     return 0;
 }
 
-int ComWaitReadable(int n, int timeout_ms)
+int ComSysWaitReadable(int n, ComHandle handle, int timeout_ms)
 {
-    std::fflush(stdout);
-    PortHandle port(n);
-    HANDLE h = port.Get();
+    HANDLE h = reinterpret_cast<HANDLE>(handle);
     if (!IsOpen(h))
-        return (n >= 1 && n < ComPortCount && Gone[n]) ? 1 : -1;
+        return Gone[n] ? 1 : -1;
     if (Gone[n])
         return 1;
     PortState &s = Ports[n];
@@ -777,9 +699,4 @@ int ComWaitReadable(int n, int timeout_ms)
         if (left == 0)
             return 0;
     }
-}
-
-void ComWake()
-{
-    SetEvent(WakeSignal());
 }

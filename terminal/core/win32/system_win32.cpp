@@ -3,7 +3,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <direct.h>
+#include <fcntl.h>
 #include <io.h>
+#include <share.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 std::uint32_t SysTickMs()
@@ -87,12 +91,7 @@ void SysLocalTime(SysDateTime *t)
 {
     SYSTEMTIME st;
     GetLocalTime(&st);
-    t->year = st.wYear;
-    t->month = st.wMonth;
-    t->day = st.wDay;
-    t->hour = st.wHour;
-    t->minute = st.wMinute;
-    t->second = st.wSecond;
+    *t = SysDateTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
 }
 
 int SysKeepOwner(const char *, const char *)
@@ -104,4 +103,40 @@ int SysKeepOwner(const char *, const char *)
 bool SysIsTerminal(int stream)
 {
     return _isatty(stream) != 0;
+}
+
+int SysChangeDrive(int drive)
+{
+    return _chdrive(drive + 1);
+}
+
+int SysOpenAppend(const char *name)
+{
+    // Others may read it while it is written.
+    int fd = _sopen(name, _O_RDWR | _O_CREAT | _O_APPEND | _O_BINARY | _O_NOINHERIT, _SH_DENYWR, _S_IREAD | _S_IWRITE);
+    if (fd < 0)
+        return -1;
+    _lseek(fd, 0, SEEK_END);
+    return fd;
+}
+
+int SysPointAtNull(int fd)
+{
+    int null = _open("NUL", _O_WRONLY | _O_BINARY);
+    if (null < 0)
+        return -1;
+    _dup2(null, fd);
+    _close(null);
+    return 0;
+}
+
+void SysCloseFile(int fd)
+{
+    _close(fd);
+}
+
+void SysWriteFile(int fd, const void *data, int n)
+{
+    int w = _write(fd, data, static_cast<unsigned>(n));
+    (void)w;
 }

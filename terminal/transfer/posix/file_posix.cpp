@@ -9,91 +9,63 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-void TransferToLocalTime(long long t, TransferLocalTime *lt)
+bool TransferSysLocalTime(long long t, std::tm *out)
 {
     std::time_t tt = static_cast<std::time_t>(t);
-    struct tm tmv {};
-    if (localtime_r(&tt, &tmv) == nullptr) {
-        *lt = TransferLocalTime{1980, 1, 1, 0, 0, 0};
-        return;
-    }
-    lt->year = tmv.tm_year + 1900;
-    lt->month = tmv.tm_mon + 1;
-    lt->day = tmv.tm_mday;
-    lt->hour = tmv.tm_hour;
-    lt->minute = tmv.tm_min;
-    lt->second = tmv.tm_sec;
+    return localtime_r(&tt, out) != nullptr;
 }
 
-long long TransferFromLocalTime(const TransferLocalTime *lt)
+long long TransferSysMakeTime(std::tm *tmv)
 {
-    struct tm tmv {};
-    tmv.tm_year = lt->year - 1900;
-    tmv.tm_mon = lt->month - 1;
-    tmv.tm_mday = lt->day;
-    tmv.tm_hour = lt->hour;
-    tmv.tm_min = lt->minute;
-    tmv.tm_sec = lt->second;
-    tmv.tm_isdst = -1;
-    std::time_t t = std::mktime(&tmv);
+    std::time_t t = std::mktime(tmv);
     return t == static_cast<std::time_t>(-1) ? -1 : static_cast<long long>(t);
 }
 
-int TransferFileTime(std::FILE *f, long long *t)
+int TransferSysStat(std::FILE *f, long long *modified, long long *length)
 {
     struct stat st {};
     if (fstat(fileno(f), &st) != 0)
         return -1;
-    *t = static_cast<long long>(st.st_mtime);
+    *modified = static_cast<long long>(st.st_mtime);
+    *length = static_cast<long long>(st.st_size);
     return 0;
 }
 
-long long TransferFileLength(std::FILE *f)
-{
-    struct stat st {};
-    if (fstat(fileno(f), &st) != 0)
-        return -1;
-    return static_cast<long long>(st.st_size);
-}
+namespace {
 
-std::FILE *TransferCreateFile(const char *name)
+// A C stream on fd when it is an ordinary file (a device or pipe of that
+// name is not a file to fill or send); fd was opened without blocking, so
+// that a pipe with no far end cannot hold us, and blocks from now on.  The
+// descriptor is closed on failure.
+std::FILE *RegularFileStream(int fd, const char *mode)
 {
-    int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0)
         return nullptr;
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        // A device or pipe of that name is not a file to fill (opening
-        // without blocking keeps a pipe with no reader from holding us).
         close(fd);
         return nullptr;
     }
     int flags = fcntl(fd, F_GETFL);
     if (flags >= 0)
         fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    std::FILE *f = fdopen(fd, "wb");
+    std::FILE *f = fdopen(fd, mode);
     if (f == nullptr)
         close(fd);
     return f;
+}
+
+}  // namespace
+
+std::FILE *TransferCreateFile(const char *name)
+{
+    return RegularFileStream(open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666),
+                             "wb");
 }
 
 std::FILE *TransferOpenFile(const char *name)
 {
-    int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return nullptr;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return nullptr;
-    }
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0)
-        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    std::FILE *f = fdopen(fd, "rb");
-    if (f == nullptr)
-        close(fd);
-    return f;
+    return RegularFileStream(open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK), "rb");
 }
 
 int TransferSetFileTime(std::FILE *f, long long t)

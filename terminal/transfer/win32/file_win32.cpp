@@ -39,51 +39,26 @@ std::FILE *StreamOf(HANDLE h, int flags, const char *mode)
 
 }  // namespace
 
-void TransferToLocalTime(long long t, TransferLocalTime *lt)
+bool TransferSysLocalTime(long long t, std::tm *out)
 {
     __time64_t tt = static_cast<__time64_t>(t);
-    struct tm tmv {};
-    if (_localtime64_s(&tmv, &tt) != 0) {
-        *lt = TransferLocalTime{1980, 1, 1, 0, 0, 0};
-        return;
-    }
-    lt->year = tmv.tm_year + 1900;
-    lt->month = tmv.tm_mon + 1;
-    lt->day = tmv.tm_mday;
-    lt->hour = tmv.tm_hour;
-    lt->minute = tmv.tm_min;
-    lt->second = tmv.tm_sec;
+    return _localtime64_s(out, &tt) == 0;
 }
 
-long long TransferFromLocalTime(const TransferLocalTime *lt)
+long long TransferSysMakeTime(std::tm *tmv)
 {
-    struct tm tmv {};
-    tmv.tm_year = lt->year - 1900;
-    tmv.tm_mon = lt->month - 1;
-    tmv.tm_mday = lt->day;
-    tmv.tm_hour = lt->hour;
-    tmv.tm_min = lt->minute;
-    tmv.tm_sec = lt->second;
-    tmv.tm_isdst = -1;
-    __time64_t t = _mktime64(&tmv);
+    __time64_t t = _mktime64(tmv);
     return t == static_cast<__time64_t>(-1) ? -1 : static_cast<long long>(t);
 }
 
-int TransferFileTime(std::FILE *f, long long *t)
+int TransferSysStat(std::FILE *f, long long *modified, long long *length)
 {
     struct _stat64 st {};
     if (_fstat64(_fileno(f), &st) != 0)
         return -1;
-    *t = static_cast<long long>(st.st_mtime);
+    *modified = static_cast<long long>(st.st_mtime);
+    *length = static_cast<long long>(st.st_size);
     return 0;
-}
-
-long long TransferFileLength(std::FILE *f)
-{
-    struct _stat64 st {};
-    if (_fstat64(_fileno(f), &st) != 0)
-        return -1;
-    return static_cast<long long>(st.st_size);
 }
 
 std::FILE *TransferCreateFile(const char *name)

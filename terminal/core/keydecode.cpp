@@ -1,6 +1,6 @@
 #include "keydecode.h"
 
-#include "console.h"
+#include "keys.h"
 
 namespace {
 
@@ -226,4 +226,39 @@ int KeyDecodeBytes(const unsigned char *buf, int len, bool final, int *code)
     }
     *code = AltCode(second);
     return 2;
+}
+
+int KeyFindPositionReport(const unsigned char *buf, int len, int *start, int *length, int *row, int *column)
+{
+    for (int at = 0; at < len; ++at) {
+        if (buf[at] != 0x1B || at + 1 >= len || buf[at + 1] != '[')
+            continue;
+        long values[2] = {0, 0};
+        int field = 0;
+        int digits = 0;
+        int i = at + 2;
+        bool complete = false;
+        for (; i < len; ++i) {
+            unsigned char c = buf[i];
+            if (c >= '0' && c <= '9') {
+                if (values[field] < 100000)
+                    values[field] = values[field] * 10 + (c - '0');
+                ++digits;
+            } else if (c == ';' && field == 0 && digits > 0) {
+                field = 1;
+                digits = 0;
+            } else {
+                complete = (c == 'R' && field == 1 && digits > 0);
+                break;
+            }
+        }
+        if (!complete)
+            continue;
+        *start = at;
+        *length = i + 1 - at;
+        *row = static_cast<int>(values[0]);
+        *column = static_cast<int>(values[1]);
+        return 1;
+    }
+    return 0;
 }

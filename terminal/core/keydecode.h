@@ -1,6 +1,7 @@
 // Turns the byte sequences that xterm-compatible terminals send for a key
 // press into the key codes of the console layer.  Pure functions, shared by
-// the POSIX console back-end, its tests and its fuzz target.
+// the POSIX console back-end, its tests and its fuzz target; built on
+// every system.
 #pragma once
 
 // Decodes the key at the start of buf[0..len).  Returns the number of bytes
@@ -16,3 +17,8 @@ int KeyDecodeBytes(const unsigned char *buf, int len, bool final, int *code);
 // set: 1 Shift, 2 Alt, 4 Ctrl).  0 when that combination gives no code.
 int KeyCodeForFunction(int fkey, int modifier);
 int KeyCodeForArrow(char letter, int modifier);
+
+// Finds the first complete cursor position report (ESC [ row ; column R,
+// the terminal's answer to ESC [ 6 n) in buf[0..len).  Returns 1 with its
+// start, its length in bytes and its two values; 0 when there is none yet.
+int KeyFindPositionReport(const unsigned char *buf, int len, int *start, int *length, int *row, int *column);
