@@ -1,5 +1,9 @@
 // A device path given on the command line (tarvik /dev/ttyUSB0) stands for
 // the current COM port during this run; the settings keep the COM number.
+//
+// Called by start-up only (main thread, before the keyboard thread starts).
+// One back-end per platform (posix/comdevice_posix.cpp: the TARVIK_COM<n>
+// variables; win32/comdevice_win32.cpp: ports by number only).
 #pragma once
 
 // Makes COM n name the device at path from now on.  0 on success, -1 when

@@ -10,7 +10,10 @@
 // split across two reads is shown when its last byte arrives.
 //
 // A Win32 console does all of this itself, so its back-end writes the bytes
-// as they are.  Used by the receive loop only (main thread).
+// as they are.  ConInitReceived and ConWriteReceived are used by the receive
+// loop only (main thread); they return nothing, since a display cannot
+// fail in a way the loop could act on.  One back-end per platform
+// (posix/display_posix.cpp, win32/display_win32.cpp).
 #pragma once
 
 // Chooses the code page; prints a note when TARVIK_CODEPAGE names one that

@@ -1,12 +1,20 @@
 // Serial port layer: a table of open ports indexed by COM number and the
 // operations that open, configure, read, write and close them.
 //
+// Callers: the receive loop on the main thread reads, waits and reopens;
+// the keyboard thread writes, switches ports and changes settings; a
+// transfer writes and reads on the main thread.  Any of them may close a
+// port while another uses it: each operation holds the handle for its
+// duration (serial_use.h), so no thread uses a closed handle.
+//
 // Results: 0 success, -1 a port already open (ComOpen) or not open
 // (ComClose), -2 a bad port number or a port that is not open, otherwise
 // the system's error code.  Every operation reads the port's current
 // settings, changes only the fields it names and writes them back.
+// ComSetBaud, ComToggleRts and ComSendBreak print what they did.
 //
-// One back-end per platform implements this header (posix/serial_posix.cpp,
+// serial.cpp implements this header once; what a system does for a port is
+// its back-end's (serial_system.h: posix/serial_posix.cpp,
 // win32/serial_win32.cpp).
 #pragma once
 

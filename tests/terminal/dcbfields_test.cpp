@@ -1,7 +1,7 @@
 // The device-control fields that the Win32 serial layer sets for the line
 // format and the flow-control modes.  (On a pseudo-terminal under wine the
 // kernel keeps 8 data bits and no parity, so these rules are checked here.)
-#include "win32/dcbfields.h"
+#include "dcbfields.h"
 
 #include <gtest/gtest.h>
 
