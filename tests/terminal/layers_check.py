@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""The shape of terminal/: no logic file includes a platform back-end, and no
-module includes another in a circle.  A module is a folder (transfer, script,
+"""The shape of terminal/: no logic file includes a platform back-end, a
+back-end includes nothing but the layer contracts and the pure decoders, and
+no module includes another in a circle.  A module is a folder (transfer, script,
 diag, headless) or, in core/, a file name without its platform or part
 suffix (serial_posix.cpp and serial_system.h belong to serial)."""
 import os
@@ -9,6 +10,11 @@ import sys
 
 root = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), '../../terminal'))
 BACKEND = re.compile(r'(^|/)(posix|win32)/')
+# What a back-end may include besides its own folder: the contracts it
+# implements and the pure helpers it translates with.
+BACKEND_MAY_INCLUDE = {'serial.h', 'serial_use.h', 'serial_system.h', 'console.h', 'keys.h', 'display.h',
+                       'system.h', 'comdevice.h', 'transfer_file.h', 'keydecode.h', 'keyevent.h', 'dcbfields.h',
+                       'charset.h'}
 
 
 def module(rel):
@@ -40,6 +46,8 @@ for rel, path in sorted(files.items()):
             continue
         if BACKEND.search(target) and not BACKEND.search(rel):
             faults.append(f'{rel} includes the back-end file {target}')
+        if BACKEND.search(rel) and not BACKEND.search(target) and os.path.basename(target) not in BACKEND_MAY_INCLUDE:
+            faults.append(f'the back-end {rel} includes {target}, which is logic')
         if module(rel) != module(target):
             edges.setdefault(module(rel), set()).add(module(target))
 

@@ -15,7 +15,6 @@
 #include "console.h"
 
 #include "charset.h"
-#include "globals.h"
 #include "keydecode.h"
 
 #include <atomic>

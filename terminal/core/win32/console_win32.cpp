@@ -11,7 +11,6 @@
 // every wait for a key.
 #include "console.h"
 
-#include "globals.h"
 #include "keyevent.h"
 
 #include <atomic>

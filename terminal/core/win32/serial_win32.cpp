@@ -34,7 +34,6 @@
 #include "serial_system.h"
 
 #include "dcbfields.h"
-#include "globals.h"
 
 #include <cstdio>
 #include <mutex>
