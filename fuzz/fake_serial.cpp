@@ -1,13 +1,11 @@
-// Serial port layer for the fuzz targets: the controller's side of the line
-// is the fuzz input (see fuzz_support.h).
+// The serial layer's back-end for the fuzz targets: the controller's side
+// of the line is the fuzz input (see fuzz_support.h).  The layer's own
+// rules (serial.cpp) run as they do in tarvik.
 #include "fuzz_support.h"
 #include "globals.h"
-#include "serial.h"
+#include "serial_system.h"
 
 #include <cstring>
-
-std::atomic<ComHandle> PortHandles[ComPortCount];
-std::atomic<int> RtsState{1};
 
 namespace fakeport {
 std::string Written;
@@ -38,45 +36,31 @@ void Reset()
 
 using namespace fakeport;
 
-namespace {
-bool Valid(int n) { return n >= 1 && n < ComPortCount; }
-bool IsOpen(int n) { return Valid(n) && PortHandles[n].load() != ComNoHandle; }
-}  // namespace
+void ComSysStart() {}
+void ComSysWake() {}
 
-void ComResetTable()
+void ComSysDeviceName(int n, char *buf, int size) { std::snprintf(buf, static_cast<std::size_t>(size), "fake%d", n); }
+
+int ComSysOpen(int n, ComHandle *h)
 {
-    for (auto &h : PortHandles)
-        h = ComNoHandle;
-}
-
-void ComWake() {}
-
-void ComDeviceName(int n, char *buf, int size) { std::snprintf(buf, static_cast<std::size_t>(size), "fake%d", n); }
-
-int ComOpen(int n)
-{
-    if (!Valid(n))
-        return -2;
-    if (IsOpen(n))
-        return -1;
-    PortHandles[n] = n;
+    *h = n;
     return 0;
 }
 
-int ComClose(int n)
+bool ComSysPurge(int, ComHandle) { return true; }
+
+int ComSysClose(int n)
 {
-    if (!Valid(n))
-        return -2;
-    if (!IsOpen(n))
-        return -1;
-    PortHandles[n] = ComNoHandle;
-    return 0;
+    return ComRetireHandle(n) == ComNoHandle ? -1 : 0;
 }
 
-int ComRead(int n, void *buffer, int max)
+// The fake port never goes away.
+int ComSysReopen(int n) { return PortHandles[n].load() != ComNoHandle ? 0 : -2; }
+
+int ComSysRead(int, ComHandle h, void *buffer, int max)
 {
     FUZZ_CHECK(max >= 0);
-    if (!IsOpen(n))
+    if (h == ComNoHandle)
         return -2;
     if (InPos >= InLen)
         return -1;  // the line is gone
@@ -90,45 +74,40 @@ int ComRead(int n, void *buffer, int max)
     return static_cast<int>(take);
 }
 
-int ComWrite(int n, const void *buffer, int count)
+int ComSysWrite(ComHandle, const void *buffer, int count)
 {
     FUZZ_CHECK(count >= 0);
-    if (!IsOpen(n))
-        return -2;
     if (Written.size() < (1u << 20))
         Written.append(static_cast<const char *>(buffer), static_cast<std::size_t>(count));
     return count;
 }
 
-void ComSetTimeouts(int) {}
-void ComSetQueues(int) {}
-
-int ComSetBaud(int n, int rate)
+int ComSysWaitReadable(int, ComHandle h, int)
 {
-    if (!IsOpen(n))
-        return 0;
-    return rate > 0 ? 1 : 0;
-}
-
-void ComSetFormat(int, unsigned char, unsigned char, unsigned char) {}
-void ComToggleRts() { RtsState = !RtsState; }
-void ComSendBreak() {}
-
-int ComGetCts(int n, int *cts)
-{
-    *cts = 1;
-    return IsOpen(n) ? 0 : -1;
-}
-
-// The fake port never goes away.
-int ComReopen(int n) { return IsOpen(n) ? 0 : -2; }
-
-int ComWaitReadable(int n, int)
-{
-    if (!IsOpen(n))
+    if (h == ComNoHandle)
         return -1;
     if (InPos < InLen)
         return 1;
     CancelRequest = 1;
+    return 0;
+}
+
+void ComSysSetTimeouts(int, ComHandle) {}
+void ComSysSetQueues(int, ComHandle) {}
+
+void ComSysSetRate(int, ComHandle, int, int rate, unsigned long *before, unsigned long *after)
+{
+    FUZZ_CHECK(rate > 0);
+    *before = static_cast<unsigned long>(rate);
+    *after = static_cast<unsigned long>(rate);
+}
+
+void ComSysSetFormat(int, ComHandle, int, int, int) {}
+void ComSysSetRts(int, ComHandle, bool) {}
+void ComSysBreak(ComHandle, bool) {}
+
+int ComSysGetCts(ComHandle, int *cts)
+{
+    *cts = 1;
     return 0;
 }

@@ -7,20 +7,26 @@
 
 #include <cstdio>
 
-// The device behind COM n and the system's reason why it did not open.
+void PortOpenFailureReason(int code, char *why, int size)
+{
+    if (code == -2)
+        std::snprintf(why, static_cast<std::size_t>(size), "no such port");
+    else if (code == -1)
+        std::snprintf(why, static_cast<std::size_t>(size), "already open");
+    else
+        SysErrorText(code, why, size);
+}
+
 void ShowPortOpenFailure(int n, int code)
 {
+    char why[256];
+    PortOpenFailureReason(code, why, sizeof why);
     if (code == -2) {
-        std::printf("[COM%d: no such port]\n\r", n);
+        std::printf("[COM%d: %s]\n\r", n, why);
         return;
     }
     char dev[256];
     ComDeviceName(n, dev, sizeof dev);
-    char why[256];
-    if (code == -1)
-        std::snprintf(why, sizeof why, "already open");
-    else
-        SysErrorText(code, why, sizeof why);
     std::printf("[COM%d is %s: %s]\n\r", n, dev, why);
 }
 

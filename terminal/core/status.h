@@ -9,3 +9,7 @@ void UpdateTitle();
 // Prints the device behind COM n and the system's reason why ComOpen(n)
 // failed with code.
 void ShowPortOpenFailure(int n, int code);
+
+// The reason for a ComOpen result code in words: "no such port", "already
+// open" or the system's text; written into why (size bytes).
+void PortOpenFailureReason(int code, char *why, int size);

@@ -12,6 +12,7 @@
 #include "serial.h"
 #include "receive.h"
 #include "settings.h"
+#include "status.h"
 #include "system.h"
 #include "transfer/transfer.h"
 #include "transfer/transfer_wait.h"
@@ -51,12 +52,7 @@ int OpenPort(int argc, char **argv)
     int code = ComOpen(CurrentPort);
     if (code != 0) {
         char why[256];
-        if (code == -2)
-            std::snprintf(why, sizeof why, "no such port");
-        else if (code == -1)
-            std::snprintf(why, sizeof why, "already open");
-        else
-            SysErrorText(code, why, sizeof why);
+        PortOpenFailureReason(code, why, sizeof why);
         std::fprintf(stderr, "tarvik: cannot open COM%d (%s): %s\n", CurrentPort.load(), DeviceText, why);
         return -1;
     }
