@@ -173,6 +173,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(lstat(found.c_str(), &st) == 0 && S_ISREG(st.st_mode));
         long long blocks = (static_cast<long long>(FileInfo.size) + 255) / 256;
         FUZZ_CHECK(st.st_size <= blocks * TransferDataSize);
+        // Under its own name only as many bytes as the record announced.
+        FUZZ_CHECK(found != name || st.st_size == static_cast<long long>(FileInfo.size));
         FUZZ_CHECK(unlink(found.c_str()) == 0);
     }
     CheckSurroundings();

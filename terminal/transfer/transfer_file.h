@@ -27,10 +27,12 @@ long long TransferFromLocalTime(const TransferLocalTime *lt);
 int TransferFileTime(std::FILE *f, long long *t);
 // Length of an open file in bytes, -1 when unknown.
 long long TransferFileLength(std::FILE *f);
-// Creates (or empties) a file of the working directory for writing in
-// binary mode.  Never follows a symbolic link, so an upload cannot write
-// outside the directory.  nullptr on failure.
-std::FILE *TransferCreateFile(const char *name);
+// Creates a new file of the working directory for writing in binary mode.
+// Whatever had that name (a file, a link of either kind) is removed first
+// and the file is created anew, exclusively, so nothing is written through
+// a link or into a file that another name shares.  nullptr on failure (a
+// directory of that name, for one).
+std::FILE *TransferCreateNewFile(const char *name);
 // Writes out what is buffered for f and sets its modification time; 0 on
 // success.
 int TransferSetFileTime(std::FILE *f, long long t);
@@ -43,6 +45,9 @@ int TransferReplaceFile(const char *from, const char *to);
 // 1 when name is the file open as descriptor fd (the same file, whatever
 // the path), 0 otherwise or when either is unknown.
 int TransferIsOpenFile(const char *name, int fd);
+// 1 when both names lead to one existing file (through links of either
+// kind), 0 otherwise or when either is missing.
+int TransferIsSameFile(const char *a, const char *b);
 
 // Back-end: the system's calendar.  Breaks t (seconds since 1970) into the
 // local time in *out; false when the system cannot.

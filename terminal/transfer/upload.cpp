@@ -86,11 +86,14 @@ int UploadNameIsOwnFile(const char *name)
 {
     if (SameNameNoCase(name, SettingsFileName) || SameNameNoCase(name, SettingsTempName))
         return 1;
+    // By what it is too: a link of another name to the settings file.
+    if (TransferIsSameFile(name, SettingsFileName))
+        return 1;
     // The hotkeys' script files, tarvik.F4 (the default script) among them.
     for (int k = 1; k <= 12; ++k) {
         char script[16];
         std::snprintf(script, sizeof script, "tarvik.F%d", k);
-        if (SameNameNoCase(name, script))
+        if (SameNameNoCase(name, script) || TransferIsSameFile(name, script))
             return 1;
     }
     return TransferIsOpenFile(name, LogFile.load());
@@ -107,7 +110,8 @@ int UploadNameIsSafe(const char *name13)
     bool allDots = true;
     for (std::size_t i = 0; i < len; ++i) {
         unsigned char c = static_cast<unsigned char>(name13[i]);
-        if (c < 0x20 || c == 0x7F)
+        // Control bytes, the 8-bit ones (0x80-0x9F) among them.
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F))
             return 0;
         if (std::strchr("/\\:*?\"<>|", c) != nullptr)
             return 0;
@@ -172,12 +176,14 @@ int ReceiveBlock(int k)
 namespace {
 
 // Receives the announced file into part beside it; the file takes its name
-// only when it arrived whole, so a failed fetch leaves an older file of
-// that name as it was.
+// only when it arrived whole (as many bytes as its record announced), so a
+// failed or short fetch leaves an older file of that name as it was.
 void ReceiveUpload(const char *shown, const char *part)
 {
     std::printf("Get file name=%s,size=%u\n", shown, static_cast<unsigned>(FileInfo.size));
-    std::FILE *file = TransferCreateFile(part);
+    // A file already named part is removed, not opened: it may be a link
+    // that tarvik did not make.
+    std::FILE *file = TransferCreateNewFile(part);
     if (file == nullptr) {
         SendByte(UploadStartByte);
         std::printf("Cannot open file %s\n", shown);
@@ -187,7 +193,9 @@ void ReceiveUpload(const char *shown, const char *part)
     bool existed = old != nullptr;
     if (old != nullptr)
         std::fclose(old);
-    long long blocks = (static_cast<long long>(FileInfo.size) + 255) / 256;
+    const long long size = static_cast<long long>(FileInfo.size);
+    long long blocks = (size + 255) / 256;
+    long long total = 0;
     bool whole = blocks == 0;
     SendByte(TransferAck);
     for (long long k = 1; k <= blocks; ++k) {
@@ -210,6 +218,13 @@ void ReceiveUpload(const char *shown, const char *part)
             SendByte(UploadStartByte);
             break;
         }
+        total += count;
+        // The blocks must carry what the record announced: more is not
+        // this file, and fewer by the last block is a cut-off one.
+        if (total > size || (k == blocks && total != size)) {
+            SendByte(UploadStartByte);
+            break;
+        }
         if (k == blocks) {
             whole = true;
             long long t = TimeFromDosFields(FileInfo);
@@ -225,16 +240,17 @@ void ReceiveUpload(const char *shown, const char *part)
         whole = false;
     }
     if (whole) {
-        std::printf("Get file %s success\n", shown);
+        // An empty file is taken without a success line, as no block came.
+        if (blocks > 0)
+            std::printf("Get file %s success\n", shown);
         return;
     }
     char shownPart[FileInfoNameSize + 8];
     std::snprintf(shownPart, sizeof shownPart, "%s%s", shown, PartSuffix);
+    std::printf("[Get file %s incomplete: %lld of %lld bytes; ", shown, total, size);
     if (existed)
-        std::printf("[Get file %s incomplete: %s is unchanged; the part received is in %s]\n", shown, shown,
-                    shownPart);
-    else
-        std::printf("[Get file %s incomplete: the part received is in %s]\n", shown, shownPart);
+        std::printf("%s is unchanged; ", shown);
+    std::printf("the part received is in %s]\n", shownPart);
 }
 
 }  // namespace

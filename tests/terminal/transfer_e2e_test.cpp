@@ -414,6 +414,72 @@ TEST(Upload, CrcErrorOnceAndThreeTimes)
     }
 }
 
+// The screen as one text: a line that wraps at the pane's edge is whole.
+std::string Joined(const std::string &screen)
+{
+    std::string out;
+    for (char c : screen)
+        if (c != '\n')
+            out += c;
+    return out;
+}
+
+// The blocks must carry the size that the record announced.  Fewer bytes
+// (800 announced, 256 + 10 + 0 + 0 sent) or more (300 announced, 256 + 256
+// sent): the old file stays, the part is kept and the screen says so, and
+// the controller gets the stop byte instead of the last ACK.  An empty file
+// is whole: it replaces the old one and leaves no part.
+TEST(Upload, TheBlocksMustCarryTheAnnouncedSize)
+{
+    struct Case {
+        std::size_t real;
+        std::string announced;
+        std::string answers;  // after "send f.bin\r"
+        std::size_t kept;     // bytes in f.bin.part
+        std::string note;
+    };
+    for (const Case &c : {Case{266, "800", "S\x06\x06\x06\x06S", 266, "[Get file f.bin incomplete: 266 of 800 bytes"},
+                          Case{700, "300", "S\x06\x06S", 512, "[Get file f.bin incomplete: 512 of 300 bytes"}}) {
+        Session s;
+        mkdir((s.dir / "src").c_str(), 0755);
+        std::string data = MakeFile(s.dir / "src/f.bin", c.real);
+        s.Start({"--put", "src/f.bin", "--upload-size", c.announced});
+        WriteFile(s.dir / "f.bin", "the old file");
+        s.Command("send f.bin");
+        ASSERT_TRUE(s.tmux.WaitScreen("waiting for the terminal")) << s.tmux.Screen();
+        s.tmux.Key("M-g");
+        ASSERT_TRUE(s.tmux.WaitScreen("Upload stopped by the terminal.")) << s.tmux.Screen();
+        std::string screen = Joined(s.tmux.Screen());
+        EXPECT_NE(screen.find(c.note + "; f.bin is unchanged; the part received is in f.bin.part]"),
+                  std::string::npos)
+            << screen;
+        EXPECT_EQ(screen.find("success"), std::string::npos) << screen;
+        EXPECT_EQ(s.sim->Received().substr(s.sim->Received().find("send f.bin\r") + 11), c.answers);
+        EXPECT_EQ(ReadFile(s.dir / "f.bin"), "the old file");
+        EXPECT_EQ(ReadFile(s.dir / "f.bin.part"), data.substr(0, c.kept));
+        s.Quit();
+    }
+    {
+        Session s;
+        mkdir((s.dir / "src").c_str(), 0755);
+        MakeFile(s.dir / "src/f.bin", 0);
+        s.Start({"--put", "src/f.bin"});
+        WriteFile(s.dir / "f.bin", "the old file");
+        s.Command("send f.bin");
+        ASSERT_TRUE(s.tmux.WaitScreen("waiting for the terminal")) << s.tmux.Screen();
+        s.tmux.Key("M-g");
+        ASSERT_TRUE(s.tmux.WaitScreen("Upload done.")) << s.tmux.Screen();
+        std::string screen = s.tmux.Screen();
+        EXPECT_NE(screen.find("Get file name=f.bin,size=0"), std::string::npos) << screen;
+        EXPECT_EQ(screen.find("incomplete"), std::string::npos) << screen;
+        EXPECT_EQ(s.sim->Received().substr(s.sim->Received().find("send f.bin\r") + 11), "S\x06");
+        EXPECT_TRUE(FileExists(s.dir / "f.bin"));
+        EXPECT_EQ(ReadFile(s.dir / "f.bin"), "");
+        EXPECT_FALSE(FileExists(s.dir / "f.bin.part"));
+        s.Quit();
+    }
+}
+
 TEST(Upload, HostileNameIsRefused)
 {
     Session s;

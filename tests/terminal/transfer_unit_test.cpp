@@ -211,15 +211,32 @@ TEST(Files, OnlyRegularFilesAreOpenedAndLinksAreNotFollowed)
 {
     TempDir dir;
     EXPECT_EQ(TransferOpenFile(dir.path().c_str()), nullptr);  // a directory
+    EXPECT_EQ(TransferCreateNewFile(dir.path().c_str()), nullptr);
     std::string fifo = dir / "pipe";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_EQ(TransferOpenFile(fifo.c_str()), nullptr);  // returns at once
-    EXPECT_EQ(TransferCreateFile(fifo.c_str()), nullptr);
+    // A name that a link of either kind or a pipe holds is made a new file
+    // of its own: what the link leads to keeps its bytes.
     std::string outside = dir / "outside.txt";
     WriteFile(outside, "keep");
-    std::string link = dir / "link.txt";
-    ASSERT_EQ(symlink(outside.c_str(), link.c_str()), 0);
-    EXPECT_EQ(TransferCreateFile(link.c_str()), nullptr);
+    std::string soft = dir / "soft.txt", hard = dir / "hard.txt";
+    ASSERT_EQ(symlink(outside.c_str(), soft.c_str()), 0);
+    ASSERT_EQ(link(outside.c_str(), hard.c_str()), 0);
+    EXPECT_EQ(TransferIsSameFile(soft.c_str(), outside.c_str()), 1);
+    EXPECT_EQ(TransferIsSameFile(hard.c_str(), outside.c_str()), 1);
+    EXPECT_EQ(TransferIsSameFile(fifo.c_str(), outside.c_str()), 0);
+    EXPECT_EQ(TransferIsSameFile((dir / "none").c_str(), outside.c_str()), 0);
+    for (const std::string &name : {soft, hard, fifo}) {
+        std::FILE *f = TransferCreateNewFile(name.c_str());
+        ASSERT_NE(f, nullptr) << name;
+        std::fputs("new", f);
+        std::fclose(f);
+        struct stat st {};
+        ASSERT_EQ(lstat(name.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+        EXPECT_EQ(ReadFile(name), "new");
+        EXPECT_EQ(TransferIsSameFile(name.c_str(), outside.c_str()), 0) << name;
+    }
     EXPECT_EQ(ReadFile(outside), "keep");
 }
 

@@ -61,6 +61,7 @@ int SilentBlock = -1;         // --silent-block K
 BlockFault UploadCrcFault;    // --upload-crc K:N
 bool UploadNameSet = false;   // --upload-name NAME
 unsigned char UploadName[13];
+long long UploadSize = -1;    // --upload-size N (-1: the stored file's size)
 std::string StoreDir;         // --store DIR
 int TransferTimeoutMs = 15000;  // --transfer-timeout MS
 int StartTimeoutMs = 60000;     // --start-timeout MS
@@ -383,7 +384,8 @@ void BuildUploadBlock()
             std::memcpy(r, UploadName, 13);
         else
             std::snprintf(reinterpret_cast<char *>(r), 13, "%s", f.name.c_str());
-        std::uint32_t size = static_cast<std::uint32_t>(f.data.size());
+        std::uint32_t size = UploadSize >= 0 ? static_cast<std::uint32_t>(UploadSize)
+                                             : static_cast<std::uint32_t>(f.data.size());
         r[13] = static_cast<unsigned char>(size & 0xFF);
         r[14] = static_cast<unsigned char>((size >> 8) & 0xFF);
         r[15] = static_cast<unsigned char>((size >> 16) & 0xFF);
@@ -396,9 +398,13 @@ void BuildUploadBlock()
         PutLe16(r + 27, f.seconds);
         PutLe16(Tx.block, RecordSize);
     } else {
+        // With --upload-size the blocks run out of bytes (count 0) when the
+        // file is shorter than announced.
         std::size_t off = static_cast<std::size_t>(Tx.blockNo - 1) * DataSize;
-        std::size_t n = f.data.size() - off < DataSize ? f.data.size() - off : DataSize;
-        std::memcpy(Tx.block + 2, f.data.data() + off, n);
+        std::size_t left = off < f.data.size() ? f.data.size() - off : 0;
+        std::size_t n = left < DataSize ? left : DataSize;
+        if (n > 0)
+            std::memcpy(Tx.block + 2, f.data.data() + off, n);
         PutLe16(Tx.block, static_cast<unsigned>(n));
     }
     Seal(Tx.block);
@@ -467,7 +473,8 @@ void StartSend(const StoredFile &f)
     Tx = Send{};
     Tx.active = true;
     Tx.copy = f;
-    Tx.blocksTotal = static_cast<int>((f.data.size() + 255) / 256);
+    std::size_t announced = UploadSize >= 0 ? static_cast<std::size_t>(UploadSize) : f.data.size();
+    Tx.blocksTotal = static_cast<int>((announced + 255) / 256);
     Tx.since = SimNowMs();
     SimRawInput = SendInput;
     SimPrintf("\r\nSending %s (%zu bytes), waiting for the terminal...", f.name.c_str(), f.data.size());
@@ -589,6 +596,15 @@ int TransferOption(const char *name, const char *value, int *usedValue)
         UploadNameSet = true;
         return 1;
     }
+    if (n == "upload-size") {
+        needValue();
+        char *end = nullptr;
+        long long v = std::strtoll(value, &end, 10);
+        if (end == value || *end != 0 || v < 0 || v > static_cast<long long>(MaxFileSize))
+            bad();
+        UploadSize = v;
+        return 1;
+    }
     if (n == "store") {
         needValue();
         StoreDir = value;
@@ -699,6 +715,9 @@ void TransferUsage()
         "                     its first N times (1)\n"
         "  --upload-name NAME send NAME (up to 13 bytes, no zero byte when 13 or more)\n"
         "                     as the name in the upload record\n"
+        "  --upload-size N    announce N bytes in the upload record and send N/256\n"
+        "                     (rounded up) blocks that carry the stored file's bytes as\n"
+        "                     far as they go (count 0 after its end, 256 while it lasts)\n"
         "  --transfer-timeout MS  give a transfer up after MS quiet (default 15000)\n"
         "  --start-timeout MS     wait at most MS for the start byte of an upload (60000)\n");
 }

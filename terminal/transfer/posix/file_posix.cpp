@@ -57,9 +57,13 @@ std::FILE *RegularFileStream(int fd, const char *mode)
 
 }  // namespace
 
-std::FILE *TransferCreateFile(const char *name)
+std::FILE *TransferCreateNewFile(const char *name)
 {
-    return RegularFileStream(open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666),
+    // unlink removes a link itself, never what it leads to; O_EXCL fails on
+    // anything that has come to hold the name since, a link among them.
+    if (unlink(name) != 0 && errno != ENOENT)
+        return nullptr;
+    return RegularFileStream(open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666),
                              "wb");
 }
 
@@ -92,4 +96,12 @@ int TransferIsOpenFile(const char *name, int fd)
     if (stat(name, &a) != 0 || fstat(fd, &b) != 0)
         return 0;
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino ? 1 : 0;
+}
+
+int TransferIsSameFile(const char *a, const char *b)
+{
+    struct stat sa {}, sb {};
+    if (stat(a, &sa) != 0 || stat(b, &sb) != 0)
+        return 0;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino ? 1 : 0;
 }

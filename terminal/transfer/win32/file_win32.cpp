@@ -61,17 +61,20 @@ int TransferSysStat(std::FILE *f, long long *modified, long long *length)
     return 0;
 }
 
-std::FILE *TransferCreateFile(const char *name)
+std::FILE *TransferCreateNewFile(const char *name)
 {
-    // The link itself is opened, never what it points to, so that an
-    // upload cannot write outside the directory; anything but an ordinary
-    // file (a device name such as "NUL", a directory, a link) is refused
-    // before a byte of it is changed.
-    HANDLE h = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+    // Whatever holds the name goes first (DeleteFileA removes a link
+    // itself); CREATE_NEW then fails on anything that has come to hold it
+    // since, so nothing is written through a link or into a file that
+    // another name shares.  A device name such as "NUL" or a directory is
+    // refused before a byte of it is changed.
+    if (!DeleteFileA(name) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return nullptr;
+    HANDLE h = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return nullptr;
-    if (!IsPlainFile(h) || !SetEndOfFile(h)) {
+    if (!IsPlainFile(h)) {
         CloseHandle(h);
         return nullptr;
     }
@@ -110,6 +113,29 @@ int TransferReplaceFile(const char *from, const char *to)
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
 }
 
+namespace {
+
+// Volume and file index of the file name leads to; false when it cannot
+// be opened.
+bool FileIdentity(HANDLE h, BY_HANDLE_FILE_INFORMATION *info)
+{
+    return GetFileInformationByHandle(h, info) != 0;
+}
+
+HANDLE OpenForIdentity(const char *name)
+{
+    return CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool SameIdentity(const BY_HANDLE_FILE_INFORMATION &a, const BY_HANDLE_FILE_INFORMATION &b)
+{
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+}  // namespace
+
 int TransferIsOpenFile(const char *name, int fd)
 {
     if (fd < 0)
@@ -117,14 +143,28 @@ int TransferIsOpenFile(const char *name, int fd)
     HANDLE logHandle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     if (logHandle == INVALID_HANDLE_VALUE)
         return 0;
-    HANDLE h = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = OpenForIdentity(name);
     if (h == INVALID_HANDLE_VALUE)
         return 0;
     BY_HANDLE_FILE_INFORMATION a, b;
-    bool same = GetFileInformationByHandle(h, &a) && GetFileInformationByHandle(logHandle, &b) &&
-                a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-                a.nFileIndexLow == b.nFileIndexLow;
+    bool same = FileIdentity(h, &a) && FileIdentity(logHandle, &b) && SameIdentity(a, b);
     CloseHandle(h);
+    return same ? 1 : 0;
+}
+
+int TransferIsSameFile(const char *nameA, const char *nameB)
+{
+    HANDLE ha = OpenForIdentity(nameA);
+    if (ha == INVALID_HANDLE_VALUE)
+        return 0;
+    HANDLE hb = OpenForIdentity(nameB);
+    if (hb == INVALID_HANDLE_VALUE) {
+        CloseHandle(ha);
+        return 0;
+    }
+    BY_HANDLE_FILE_INFORMATION a, b;
+    bool same = FileIdentity(ha, &a) && FileIdentity(hb, &b) && SameIdentity(a, b);
+    CloseHandle(ha);
+    CloseHandle(hb);
     return same ? 1 : 0;
 }
