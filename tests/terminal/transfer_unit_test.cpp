@@ -7,6 +7,7 @@
 #include "console.h"
 #include "globals.h"
 #include "serial.h"
+#include "system.h"
 #include "transfer/transfer.h"
 #include "transfer/transfer_file.h"
 
@@ -14,10 +15,12 @@
 
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <ctime>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 #include <utime.h>
 
@@ -175,6 +178,13 @@ TEST(Names, UploadNamesFromTheControllerAreChecked)
     EXPECT_EQ(safe("NUL.txt"), 0);
     EXPECT_EQ(safe("com1"), 0);
     EXPECT_EQ(safe("trail."), 0);
+    // 8-bit control bytes as the 7-bit ones; the bytes above them are taken.
+    EXPECT_EQ(safe("a\x80"), 0);
+    EXPECT_EQ(safe("a\x9b" "2J"), 0);
+    EXPECT_EQ(safe("a\x9f"), 0);
+    EXPECT_EQ(safe("a\x7f"), 0);
+    EXPECT_EQ(safe("caf\xe9.txt"), 1);
+    EXPECT_EQ(safe("a\xa0"), 1);
 }
 
 TEST(DosTime, FieldsOfAFileWithAKnownModificationTime)
@@ -502,6 +512,59 @@ TEST(Upload, HostileNamesAreRefusedAndNothingIsWritten)
     EXPECT_FALSE(FileExists(line.dir / "../evil.txt"));
     EXPECT_FALSE(FileExists("/tmp/evil"));
     EXPECT_FALSE(FileExists(line.dir / "abcdefghijklm"));
+}
+
+// tarvik's own files are never written by an upload: the settings file,
+// each script file tarvik.F1 to tarvik.F12 and the log in use, by their
+// names and by what they are (a link of another name to one of them as the
+// name or as its part).  Each is stopped at the record, before the ACK.
+TEST(Upload, OwnFilesAreRefusedByNameAndBySameFile)
+{
+    Line line;
+    std::map<std::string, std::string> own = {{"tarvik.ini", "C1 B9600 P0 D8 S1\n"}, {"run.log", "logged\n"}};
+    for (int k = 1; k <= 12; ++k)
+        own["tarvik.F" + std::to_string(k)] = "/sendcmd script " + std::to_string(k) + "\n";
+    for (const auto &[name, text] : own)
+        WriteFile(line.dir / name, text);
+    int log = SysOpenAppend("run.log");
+    ASSERT_GE(log, 0);
+    LogFile = log;
+    ASSERT_EQ(link("tarvik.ini", "hl.part"), 0);
+    ASSERT_EQ(link("tarvik.ini", "ini2"), 0);
+    ASSERT_EQ(symlink("tarvik.F7", "sl.part"), 0);
+    ASSERT_EQ(symlink("tarvik.F12", "f12"), 0);
+    ASSERT_EQ(link("run.log", "lg.part"), 0);
+    ASSERT_EQ(link("run.log", "lg2"), 0);
+    std::vector<std::string> names = {"TARVIK.INI", "hl", "ini2", "sl", "f12", "lg", "lg2"};
+    for (const auto &entry : own)
+        names.push_back(entry.first);
+    for (const std::string &name : names) {
+        FileInfoRecord info{};
+        std::memcpy(info.name, name.data(), name.size());
+        info.size = 4;
+        unsigned char rec[29];
+        EncodeFileInfo(info, rec);
+        Background run([] { GetFile(); });
+        EXPECT_EQ(line.peer.ReadN(1), "S") << name;
+        line.peer.Write(Block(std::string(reinterpret_cast<char *>(rec), 29), 29));
+        EXPECT_EQ(line.peer.ReadN(1), "S") << name;  // stop, no ACK
+        EXPECT_TRUE(run.Wait());
+    }
+    LogFile = -1;
+    SysCloseFile(log);
+    for (const auto &[name, text] : own)
+        EXPECT_EQ(ReadFile(line.dir / name), text) << name;
+    // A name that is no file of tarvik's own is taken.
+    FileInfoRecord info{};
+    std::strcpy(info.name, "fine.txt");
+    unsigned char rec[29];
+    EncodeFileInfo(info, rec);
+    Background run([] { GetFile(); });
+    EXPECT_EQ(line.peer.ReadN(1), "S");
+    line.peer.Write(Block(std::string(reinterpret_cast<char *>(rec), 29), 29));
+    EXPECT_EQ(line.peer.ReadN(1), "\x06");
+    EXPECT_TRUE(run.Wait());
+    EXPECT_TRUE(FileExists(line.dir / "fine.txt"));
 }
 
 TEST(Upload, SilenceAfterTheStartByteIsBounded)
