@@ -1,4 +1,5 @@
 // Command mode: the ALT_C prompt and its one-line commands.
+#include "display.h"
 #include "cmdmode.h"
 
 #include "console.h"
@@ -93,7 +94,9 @@ void FileName(const char *line)
         if (NamePartOfPath(line + 1, name, sizeof name) > 0 && StorableSetting(name))
             std::memcpy(DownloadFileName, name, std::strlen(name) + 1);
     }
-    std::printf("\n\rWhen Press F8/F9/F10 will auto download the file:%s\n\r", DownloadFileName);
+    std::printf("\n\rWhen Press F8/F9/F10 will auto download the file:");
+    ConWriteText(DownloadFileName);
+    std::printf("\n\r");
     SaveSettings();
 }
 
@@ -119,15 +122,21 @@ void Log(const char *line)
         std::snprintf(LogFileName, LogFileNameSize, "%s", Tokens[1]);
     if (LogFileName[0] == '\0')
         return;
-    std::printf("\nstart log data to file:%s\n", LogFileName);
+    std::printf("\nstart log data to file:");
+    ConWriteText(LogFileName);
+    std::printf("\n");
     int fd = LogOpen(LogFileName);
     if (fd < 0) {
         LogFile = -1;
-        std::printf("Can not open file %s for write.", LogFileName);
+        std::printf("Can not open file ");
+        ConWriteText(LogFileName);
+        std::printf(" for write.");
         return;
     }
     LogFile = fd;
-    std::printf("Creat file(%s) success!\nIf the file exist, data will appand to the end of the file.", LogFileName);
+    std::printf("Creat file(");
+    ConWriteText(LogFileName);
+    std::printf(") success!\nIf the file exist, data will appand to the end of the file.");
 }
 
 void WorkDir(const char *line)
@@ -148,7 +157,9 @@ void WorkDir(const char *line)
     }
     char dir[WorkDirSize];
     SysGetCwd(dir, sizeof dir);
-    std::printf("\n\rCurrent work directory=\"%s\"\n\r", dir);
+    std::printf("\n\rCurrent work directory=\"");
+    ConWriteText(dir);
+    std::printf("\"\n\r");
     ReloadFileLists();
     ShowFileLists();
 }

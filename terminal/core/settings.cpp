@@ -5,6 +5,7 @@
 #include "globals.h"
 #include "serial.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -20,8 +21,9 @@ namespace {
 // every value saved reads back whole.
 constexpr int TokenMax = MultiFileSize + 55;
 
-// The file is written to SettingsTempName first and then renamed over the
-// old file, so a crash or a full disk never leaves a cut-off tarvik.ini.
+// The file is written to a new file named SettingsTempName and a number
+// first and then renamed over the old file, so a crash or a full disk never
+// leaves a cut-off tarvik.ini.
 
 // Values the port cannot take are not read from the file.
 bool ValidNumber(char letter, int number)
@@ -45,12 +47,16 @@ void CopyField(char *dst, int size, const char *src)
 }
 
 // Reads the next blank-separated token; a token longer than TokenMax is
-// cut (the rest of it is skipped).  Returns 0 at the end of the file.
-int NextToken(FILE *f, char *token)
+// cut (the rest of it is skipped).  *newLine tells whether a line end came
+// before it.  Returns 0 at the end of the file.
+int NextToken(FILE *f, char *token, bool *newLine)
 {
     int c;
+    *newLine = false;
     do {
         c = std::fgetc(f);
+        if (c == '\n')
+            *newLine = true;
     } while (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f');
     if (c == EOF)
         return 0;
@@ -60,23 +66,65 @@ int NextToken(FILE *f, char *token)
             token[len++] = static_cast<char>(c);
         c = std::fgetc(f);
     }
+    if (c == '\n')
+        std::ungetc(c, f);
     token[len] = 0;
     return 1;
 }
 
+// Whether a token is a setting that can be taken: a letter of the table
+// with a value the terminal can use.
+bool GoodToken(char letter, const char *value)
+{
+    int number = 0;
+    switch (letter) {
+    case 'A':
+    case 'F':
+    case 'X': return true;
+    case 'B': return ParseBitRate(value, &number) != 0;
+    case 'C':
+    case 'D':
+    case 'P':
+    case 'S':
+    case 'W': return ParseDecimal(value, &number) && ValidNumber(letter, number);
+    default: return false;
+    }
+}
+
+// 1 when the last read of the settings file found settings in it: at least
+// one line of good settings, or no line at all that is not one (an empty
+// file).  A file with nothing but bad lines (another kind of file) is no
+// settings file, and a link to it is not replaced at the end.
+std::atomic<int> ReadAsSettings{0};
+
 void ReadFile(bool listsOnly)
 {
     FILE *f = std::fopen(SettingsFileName, "r");
-    if (f == nullptr)
+    if (f == nullptr) {
+        ReadAsSettings = 0;
         return;
+    }
     char token[TokenMax + 1];
     int args = 0;
     int files = 0;
-    while (NextToken(f, token)) {
+    int goodLines = 0, badLines = 0;
+    bool lineHasTokens = false, lineBad = false;
+    auto endLine = [&]() {
+        if (lineHasTokens)
+            ++(lineBad ? badLines : goodLines);
+        lineHasTokens = lineBad = false;
+    };
+    bool newLine = false;
+    while (NextToken(f, token, &newLine)) {
         char letter = token[0];
         if (letter >= 'a' && letter <= 'z')
             letter = static_cast<char>(letter - 0x20);
         const char *value = token + 1;
+        if (newLine)
+            endLine();
+        lineHasTokens = true;
+        if (!GoodToken(letter, value))
+            lineBad = true;
         int number = 0;
         switch (letter) {
         case 'A':
@@ -100,10 +148,13 @@ void ReadFile(bool listsOnly)
                 break;
             if (letter == 'B') {
                 // As the /B option takes it, with its message.
-                if (ParseBitRate(value, &number))
+                if (ParseBitRate(value, &number)) {
                     BaudRate = number;
-                else
-                    std::printf("Cannot use %s, the bit rate stays %d\n\r", token, BaudRate.load());
+                } else {
+                    std::printf("Cannot use ");
+                    ConWriteText(token);
+                    std::printf(", the bit rate stays %d\n\r", BaudRate.load());
+                }
                 break;
             }
             if (!ParseDecimal(value, &number) || !ValidNumber(letter, number)) {
@@ -114,7 +165,6 @@ void ReadFile(bool listsOnly)
                 }
                 break;
             }
-            if (letter == 'B') BaudRate = number;
             if (letter == 'C') SavedPort = number;
             if (letter == 'D') DataBits = number;
             if (letter == 'S') StopBits = number;
@@ -125,7 +175,9 @@ void ReadFile(bool listsOnly)
             break;
         }
     }
+    endLine();
     std::fclose(f);
+    ReadAsSettings = (goodLines > 0 || badLines == 0) ? 1 : 0;
 }
 
 void PrintFileLists()
@@ -211,7 +263,9 @@ int StorableSetting(const char *text)
 {
     if (std::strpbrk(text, " \t\n\r\v\f") == nullptr)
         return 1;
-    std::printf("\n\rA blank cannot be stored in %s; not taken:%s\n\r", SettingsFileName, text);
+    std::printf("\n\rA blank cannot be stored in %s; not taken:", SettingsFileName);
+    ConWriteText(text);
+    std::printf("\n\r");
     return 0;
 }
 
@@ -251,34 +305,73 @@ bool WriteSettings(FILE *f, int *err)
     return written;
 }
 
+// Creates a temporary file of a name of its own beside target, exclusively,
+// so that nothing planted under such a name (a link) is written through.
+// nullptr when none could be made; *err then holds the system's code.
+FILE *CreateTempBeside(const std::string &target, std::string *temp, int *err)
+{
+    std::string base = target == SettingsFileName ? std::string(SettingsTempName) : target + ".tmp";
+    unsigned n = SysTickMs();
+    for (int tries = 0; tries < 32; ++tries, ++n) {
+        *temp = base + std::to_string(n % 1000000u);
+        FILE *f = SysCreateNewFile(temp->c_str());
+        if (f != nullptr)
+            return f;
+        *err = SysLastError();
+    }
+    return nullptr;
+}
+
+void SayCannotWrite(int err)
+{
+    char why[256];
+    SysErrorText(err, why, sizeof why);
+    std::printf("\n\rCannot write %s: %s\n\r", SettingsFileName, why);
+}
+
 }  // namespace
 
 void SaveSettings()
 {
+    std::error_code ec;
+    // A link that leads to a file which was not read as settings (another
+    // kind of file, or nothing) is not ours to replace.
+    if (std::filesystem::is_symlink(SettingsFileName, ec) && ReadAsSettings == 0) {
+        std::printf("\n\r[%s is a link to a file that was not read as settings: it is kept, and the settings are "
+                    "not saved]\n\r",
+                    SettingsFileName);
+        return;
+    }
     // The new text goes to a temporary file beside the target and is renamed
     // over it in one step, taking the old file's mode and owner.  A target
     // whose owner cannot be kept (another user's file in a shared place) is
-    // written in place instead.
+    // written in place instead, unless it has other names as well.
     std::string target = SettingsTarget();
-    std::string temp = target == SettingsFileName ? std::string(SettingsTempName) : target + ".tmp";
-    std::error_code ec;
+    std::string temp;
     bool exists = std::filesystem::exists(target, ec);
     bool inPlace = false;
-    FILE *f = std::fopen(temp.c_str(), "w");
+    int err = 0;
+    FILE *f = CreateTempBeside(target, &temp, &err);
     if (f != nullptr && exists) {
         std::filesystem::permissions(temp, std::filesystem::status(target, ec).permissions(), ec);
         if (SysKeepOwner(target.c_str(), temp.c_str()) != 0) {
             std::fclose(f);
             std::remove(temp.c_str());
-            inPlace = true;
-            f = std::fopen(target.c_str(), "w");
+            f = nullptr;
+            err = EPERM;
+            std::uintmax_t names = std::filesystem::hard_link_count(target, ec);
+            if (!ec && names == 1) {
+                inPlace = true;
+                f = std::fopen(target.c_str(), "w");
+                if (f == nullptr)
+                    err = errno;
+            }
         }
     }
     if (f == nullptr) {
-        std::printf("\n\rCannot write %s: %s\n\r", SettingsFileName, std::strerror(errno));
+        SayCannotWrite(err);
         return;
     }
-    int err = 0;
     bool written = WriteSettings(f, &err);
     std::string why = std::strerror(err);
     if (inPlace) {
@@ -308,7 +401,9 @@ void ShowCurrentSettings()
     PrintFileLists();
     char dir[260];
     SysGetCwd(dir, sizeof dir);
-    std::printf("\n\rCurrent work directory=\"%s\"\n\r", dir);
+    std::printf("\n\rCurrent work directory=\"");
+    ConWriteText(dir);
+    std::printf("\"\n\r");
     ConSetColor(7);
 }
 

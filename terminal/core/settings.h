@@ -2,7 +2,8 @@
 #pragma once
 
 constexpr const char *SettingsFileName = "tarvik.ini";
-// Written first and then renamed over the settings file.
+// The start of the names of the temporary files that are written first
+// and then renamed over the settings file.
 constexpr const char *SettingsTempName = "tarvik.ini.tmp";
 
 void LoadSettings();

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // Milliseconds from a fixed point, never going back.
 std::uint32_t SysTickMs();
@@ -28,6 +29,11 @@ int SysChangeDrive(int drive);
 // they are the same afterwards (or the system keeps no owners), -1 when
 // they cannot be made so.
 int SysKeepOwner(const char *model, const char *file);
+// Creates name for writing as text, exclusively: it fails when anything
+// holds the name already (a file, a link of any kind, even one that leads
+// nowhere), so nothing is written through a link.  nullptr on failure,
+// the system's error then left for SysLastError.
+std::FILE *SysCreateNewFile(const char *name);
 // The system's code and text for the last failed call.
 int SysLastError();
 void SysErrorText(int code, char *buf, int size);

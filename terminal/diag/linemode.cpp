@@ -5,6 +5,7 @@
 // ScanStep run on the main thread, one step per pass of the receive loop,
 // and never wait.  The receive loop's Line-mode rule marks replies complete
 // by moving a waiting test (state 2) to state 3.
+#include "display.h"
 #include "diag.h"
 
 #include "console.h"
@@ -112,12 +113,10 @@ void StartTests()
             if (PatternCheck != 0)
                 std::memcpy(PatternPrefix, DiagCommandText, sizeof PatternPrefix);
         }
-        if (PatternCheck != 0)
-            std::printf("send cmd=%s+NUMBER every %d ms, repeat %d times, timeout=%d ms\n\r", text,
-                        RepeatInterval.load(), RepeatCount.load(), ReplyTimeout.load());
-        else
-            std::printf("send cmd=%s every %d ms, repeat %d times, timeout=%d ms\n\r", text, RepeatInterval.load(),
-                        RepeatCount.load(), ReplyTimeout.load());
+        std::printf("send cmd=");
+        ConWriteText(text);
+        std::printf("%s every %d ms, repeat %d times, timeout=%d ms\n\r", PatternCheck != 0 ? "+NUMBER" : "",
+                    RepeatInterval.load(), RepeatCount.load(), ReplyTimeout.load());
         SentCount = 0;
         TimeoutCount = 0;
         TestStartTime = SysTickMs();
@@ -219,7 +218,9 @@ void SendCommand(int sent)
         if (ReplyTimeout == 0 && !DiagCommandIsHex)
             count = static_cast<int>(std::strlen(DiagCommandText));
     }
-    std::printf("(%d)[%s]==>", sent, text);
+    std::printf("(%d)[", sent);
+    ConWriteText(text);
+    std::printf("]==>");
     ComWrite(CurrentPort, bytes, count);
 }
 

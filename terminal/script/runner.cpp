@@ -1,6 +1,7 @@
 // RunScript: reads a script file byte by byte, gathers lines, and runs
 // directives and commands.  The byte counter (offset of the next byte to
 // read) is what a label records and what a jump restores.
+#include "display.h"
 #include "script.h"
 
 #include "console.h"
@@ -145,10 +146,15 @@ void LoopTo(Reader &r, const char *rest)
 void PrintVar(const char *name)
 {
     const ScriptVar *var = FindVar(name, std::strlen(name));
-    if (var != nullptr)
-        std::printf("[%s=%d]\n", name, static_cast<int>(var->value));
-    else
-        std::printf("[variable %s IS NOT DEFINED]\n", name);
+    if (var != nullptr) {
+        std::printf("[");
+        ConWriteText(name);
+        std::printf("=%d]\n", static_cast<int>(var->value));
+    } else {
+        std::printf("[variable ");
+        ConWriteText(name);
+        std::printf(" IS NOT DEFINED]\n");
+    }
 }
 
 void Directive(Reader &r, const char *line)
@@ -248,7 +254,9 @@ void RunScript()
     std::FILE *file = std::fopen(name, "rb");
     if (file == nullptr) {
         ConSetColor(116);
-        std::printf("\nCan not open the file : %s\n", name);
+        std::printf("\nCan not open the file : ");
+        ConWriteText(name);
+        std::printf("\n");
         ConSetColor(7);
         return;
     }

@@ -32,6 +32,13 @@ void Say(const char *format, ...)
     va_end(args);
 }
 
+// Text from a file or a name, shown with the display's guard.
+void SayText(const char *text)
+{
+    if (!TransferQuiet)
+        ConWriteText(text);
+}
+
 void Fail(int block, const char *reason)
 {
     if (LastDownload.failed)
@@ -287,7 +294,9 @@ int SetLoadPath(const char *name)
 {
     std::size_t len = std::strlen(name);
     if (len >= static_cast<std::size_t>(LoadPathSize)) {
-        Say("\n\rFile name too long (at most %d characters):%s\n\r", LoadPathSize - 1, name);
+        Say("\n\rFile name too long (at most %d characters):", LoadPathSize - 1);
+        SayText(name);
+        Say("\n\r");
         std::fflush(stdout);
         return -1;
     }
@@ -306,7 +315,9 @@ void AskLoadPath()
     int r = NamePartOfPath(line, name, sizeof name);
     if (r < 0) {
         // Refused rather than cut: a cut name would send another file.
-        Say("\n\rFile name too long (at most %d characters):%s\n\r", LoadPathSize - 1, line);
+        Say("\n\rFile name too long (at most %d characters):", LoadPathSize - 1);
+        SayText(line);
+        Say("\n\r");
         std::fflush(stdout);
         return;
     }

@@ -253,10 +253,13 @@ void AskDownloadFileName()
     } else {
         char name[DownloadFileNameSize];
         int r = NamePartOfPath(line, name, sizeof name);
-        if (r < 0)
-            std::printf("\n\rFile name too long (at most %d characters):%s\n\r", DownloadFileNameSize - 1, line);
-        else if (r > 0 && StorableSetting(name))
+        if (r < 0) {
+            std::printf("\n\rFile name too long (at most %d characters):", DownloadFileNameSize - 1);
+            ConWriteText(line);
+            std::printf("\n\r");
+        } else if (r > 0 && StorableSetting(name)) {
             std::memcpy(DownloadFileName, name, std::strlen(name) + 1);
+        }
     }
     std::printf("\n\rWhen Press F8/F9/F10 will auto download the file:");
     ConWriteText(DownloadFileName);

@@ -75,7 +75,7 @@ int SetLoadPath(const char *name);
 // "." or "..".  Returns 1 when safe.
 int UploadNameIsSafe(const char *name13);
 // 1 for a name of tarvik's own files, which an upload never writes: the
-// settings file and its temporary file, the script files tarvik.F1 to
+// settings file and its temporary files, the script files tarvik.F1 to
 // tarvik.F12, and the log file in use.
 int UploadNameIsOwnFile(const char *name);
 

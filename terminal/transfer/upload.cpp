@@ -76,6 +76,21 @@ bool SameNameNoCase(const char *a, const char *b)
     return *a == *b;
 }
 
+// Whether name begins with prefix, in either case.
+bool StartsNoCase(const char *name, const char *prefix)
+{
+    for (; *prefix != 0; ++name, ++prefix) {
+        char x = *name, y = *prefix;
+        if (x >= 'a' && x <= 'z')
+            x = static_cast<char>(x - 0x20);
+        if (y >= 'a' && y <= 'z')
+            y = static_cast<char>(y - 0x20);
+        if (x != y)
+            return false;  // the end of name among them
+    }
+    return true;
+}
+
 // The suffix of the file an upload is received into; it takes the upload's
 // name only when the file arrived whole.
 constexpr const char *PartSuffix = ".part";
@@ -84,7 +99,7 @@ constexpr const char *PartSuffix = ".part";
 
 int UploadNameIsOwnFile(const char *name)
 {
-    if (SameNameNoCase(name, SettingsFileName) || SameNameNoCase(name, SettingsTempName))
+    if (SameNameNoCase(name, SettingsFileName) || StartsNoCase(name, SettingsTempName))
         return 1;
     // By what it is too: a link of another name to the settings file.
     if (TransferIsSameFile(name, SettingsFileName))

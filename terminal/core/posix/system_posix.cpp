@@ -57,6 +57,21 @@ int SysChangeDir(const char *path)
     return chdir(path) == 0 ? 0 : errno;
 }
 
+std::FILE *SysCreateNewFile(const char *name)
+{
+    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    std::FILE *f = fdopen(fd, "w");
+    if (f == nullptr) {
+        int err = errno;
+        close(fd);
+        unlink(name);
+        errno = err;
+    }
+    return f;
+}
+
 int SysLastError()
 {
     return errno;

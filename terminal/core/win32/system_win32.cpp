@@ -58,6 +58,27 @@ int SysChangeDir(const char *path)
     return SetCurrentDirectoryA(path) ? 0 : static_cast<int>(GetLastError());
 }
 
+std::FILE *SysCreateNewFile(const char *name)
+{
+    // CREATE_NEW fails on any entry of that name, a link among them.
+    HANDLE h = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_TEXT);
+    if (fd < 0) {
+        CloseHandle(h);
+        DeleteFileA(name);
+        return nullptr;
+    }
+    std::FILE *f = _fdopen(fd, "w");
+    if (f == nullptr) {
+        _close(fd);
+        DeleteFileA(name);
+    }
+    return f;
+}
+
 int SysLastError()
 {
     return static_cast<int>(GetLastError());
