@@ -73,6 +73,26 @@ TEST(Harm, UploadNamedTarvikIniIsRefused)
     s.Quit();
 }
 
+// A hard link planted as the part file of an upload, and a name that is a
+// link to the settings file: tarvik.ini is not written through either.
+TEST(Harm, UploadThroughALinkToTarvikIniIsRefused)
+{
+    for (const std::string &planted : {std::string("hl.part"), std::string("hl")}) {
+        SimSession s;
+        s.Put("h.bin", "C9 B300 P0 D8 S1\n");
+        const std::string before = "C1 B115200 P0 D8 S1\nFkeep.exe \n\nw25\n";
+        WriteFile(s.dir / "tarvik.ini", before);
+        s.Start({"--put", "src/h.bin", "--upload-name", "hl"});
+        ASSERT_EQ(link((s.dir / "tarvik.ini").c_str(), (s.dir / planted).c_str()), 0);
+        s.Fetch("h.bin");
+        EXPECT_NE(s.tmux.Screen().find("Refused file name \"hl\": a file of tarvik's own"), std::string::npos)
+            << s.tmux.Screen();
+        EXPECT_TRUE(s.tmux.WaitScreen("Upload stopped by the terminal.")) << s.tmux.Screen();
+        EXPECT_EQ(ReadFile(s.dir / "tarvik.ini"), before) << planted;
+        s.Quit();
+    }
+}
+
 TEST(Harm, UploadNameWithATrailingBlankIsRefused)
 {
     SimSession s;
@@ -166,12 +186,16 @@ TEST(Harm, Utf8CodePageShowsControlsAndMalformedFormsAsReplacement)
 TEST(Harm, SettingsValuesCannotDriveTheTerminal)
 {
     PtySession s;
-    WriteFile(s.dir / "tarvik.ini", "F\x1b]2;pwned\x07 Dx\x1b]2;pwned\x07\n");
+    WriteFile(s.dir / "tarvik.ini",
+              "F\x1b]2;pwned\x07 Dx\x1b]2;pwned\x07\nB\x1b[?1049h\x1b]2;pwned\x07\x1b]52;c;cHduZWQ=\x07\n");
     s.Start();
     EXPECT_TRUE(s.tmux.WaitScreen("AutoRun:\u2190]2;pwned")) << s.tmux.Screen();
     EXPECT_TRUE(s.tmux.WaitScreen("Bad setting Dx\u2190]2;pwned")) << s.tmux.Screen();
+    EXPECT_TRUE(s.tmux.WaitScreen("Cannot use B\u2190[?1049h\u2190]2;pwned")) << s.tmux.Screen();
     EXPECT_EQ(s.tmux.Title().find("pwned"), std::string::npos) << s.tmux.Title();
+    EXPECT_EQ(s.tmux.Format("#{alternate_on}"), "0");
     s.Quit();
+    EXPECT_EQ(s.tmux.Format("#{alternate_on}"), "0");
 }
 
 // Code page 950: a lead byte that ends one read, CR LF at the start of the

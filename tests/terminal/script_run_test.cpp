@@ -213,11 +213,16 @@ TEST_F(Script, LoadOfAMissingFileSendsNothing)
 TEST_F(Script, PrintDirective)
 {
     testing::internal::CaptureStdout();
-    Run("//I:v=-12\n//P:v\n//P:w\n//I:noequals\n//P:noequals\n");
+    Run("//I:v=-12\n//P:v\n//P:w\n//I:noequals\n//P:noequals\n"
+        "//I:e\x1b[?1049h=1\n//P:e\x1b[?1049h\n//P:u\x1b]52;c;eA==\x07\n");
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("[v=-12]\n[variable w IS NOT DEFINED]\n[variable noequals IS NOT DEFINED]\n"),
               std::string::npos)
         << out;
+    // Names from the file reach the terminal only through the display's
+    // guard: defined or not, their escape bytes do not.
+    EXPECT_NE(out.find("=1]\n[variable u"), std::string::npos) << out;
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
 }
 
 TEST_F(Script, TablesHoldTenAndNamesAreCutAtNineteen)

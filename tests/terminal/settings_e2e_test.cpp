@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 using namespace e2e;
 
@@ -90,6 +94,88 @@ TEST(Settings, FailedWriteKeepsTheOldFile)
     EXPECT_NE(s.tmux.Screen().find("Cannot write tarvik.ini: File too large"), std::string::npos) << s.tmux.Screen();
     EXPECT_EQ(ReadFile(s.dir / "tarvik.ini"), old);
     EXPECT_FALSE(FileExists(s.dir / "tarvik.ini.tmp"));
+}
+
+// Text without its line ends and blanks: a line that wraps at the pane's
+// edge (where a blank may be dropped) compares whole.
+std::string Joined(const std::string &text)
+{
+    std::string out;
+    for (char c : text)
+        if (c != '\n' && c != ' ')
+            out += c;
+    return out;
+}
+
+std::vector<std::string> Names(const std::string &dir)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+bool IsLink(const std::string &path)
+{
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// A link planted where the temporary file used to be made: the save does
+// not write through it, and leaves no temporary file behind.
+TEST(Settings, SaveWritesThroughNoPlantedLink)
+{
+    Session s;
+    WriteFile(s.dir / "victim.txt", "keep\n");
+    WriteFile(s.dir / "tarvik.ini", "C1 B115200 P0 D8 S1\nF \n\nw25\n");
+    ASSERT_EQ(symlink("victim.txt", (s.dir / "tarvik.ini.tmp").c_str()), 0);
+    s.Start("/B19200");
+    s.Quit();
+    EXPECT_EQ(ReadFile(s.dir / "victim.txt"), "keep\n");
+    EXPECT_FALSE(IsLink(s.dir / "tarvik.ini"));
+    EXPECT_EQ(ReadFile(s.dir / "tarvik.ini"), "C1 B19200 P0 D8 S1\nF \n\nw25\n");
+    EXPECT_TRUE(IsLink(s.dir / "tarvik.ini.tmp"));
+    for (const std::string &name : Names(s.dir.path()))
+        EXPECT_TRUE(name.rfind("tarvik.ini.tmp", 0) != 0 || name == "tarvik.ini.tmp") << name;
+}
+
+// tarvik.ini as a link: to a file with nothing but bad lines (another kind
+// of file) or to nothing, it is kept and the screen says so; to a file with
+// one good line among bad ones, or to an empty file, the settings are
+// written through it.
+TEST(Settings, ALinkToAFileNotReadAsSettingsIsKept)
+{
+    const std::string kept = "[tarvik.ini is a link to a file that was not read as settings: it is kept, and the "
+                              "settings are not saved]";
+    struct Case {
+        std::string target;  // empty: the link leads nowhere
+        std::string text;
+        bool written;
+    };
+    for (const Case &c : {Case{"other.txt", "root:x:0:0:root:/root:/bin/bash\nhello world\n", false},
+                          Case{"", "", false}, Case{"mixed.ini", "C1 B9600 P0 D8 S1\nnot settings\n", true},
+                          Case{"empty.ini", "", true}}) {
+        Session s;
+        std::string target = c.target.empty() ? "missing.ini" : c.target;
+        if (!c.target.empty())
+            WriteFile(s.dir / target, c.text);
+        ASSERT_EQ(symlink(target.c_str(), (s.dir / "tarvik.ini").c_str()), 0);
+        s.Start("/B19200");
+        s.Quit();
+        std::string screen = Joined(s.tmux.Screen());
+        EXPECT_TRUE(IsLink(s.dir / "tarvik.ini")) << target;
+        if (c.written) {
+            EXPECT_EQ(screen.find(Joined(kept)), std::string::npos) << screen;
+            EXPECT_EQ(ReadFile(s.dir / target), "C1 B19200 P0 D8 S1\nF \n\nw25\n") << target;
+        } else {
+            EXPECT_NE(screen.find(Joined(kept)), std::string::npos) << screen;
+            EXPECT_EQ(ReadFile(s.dir / target), c.text) << target;
+            EXPECT_EQ(FileExists(s.dir / target), !c.target.empty()) << target;
+        }
+    }
 }
 
 }  // namespace
