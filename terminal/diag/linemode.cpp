@@ -198,7 +198,11 @@ void SendPattern(int sent)
     }
     int len = static_cast<int>(std::strlen(PatternText));
     PatternLength = len;
-    std::printf("(%d)[%.*s]==>", sent, len - 1, PatternText);
+    char shown[PatternTextSize];
+    std::snprintf(shown, sizeof shown, "%.*s", len > 0 ? len - 1 : 0, PatternText);
+    std::printf("(%d)[", sent);
+    ConWriteText(shown);
+    std::printf("]==>");
     ComWrite(CurrentPort, PatternText, len);
     PatternIndex = 0;
 }
