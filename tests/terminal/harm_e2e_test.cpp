@@ -198,6 +198,24 @@ TEST(Harm, SettingsValuesCannotDriveTheTerminal)
     EXPECT_EQ(s.tmux.Format("#{alternate_on}"), "0");
 }
 
+// A directory name is file-system text: shown at start with the same
+// guard, its OSC is text on the screen (the title shows it cleaned).
+TEST(Harm, DirectoryNameCannotDriveTheTerminal)
+{
+    (void)UseUtf8;
+    TempDir dir;
+    PtyPeer com1{dir, "com1"};
+    const std::string sub = dir / "d\x1b]2;pwned\x07";
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    Tmux tmux{100, 30};
+    tmux.Start(TarvikCommand({{1, com1.link()}}), sub);
+    ASSERT_TRUE(tmux.WaitScreen("now baudrate")) << tmux.Screen();
+    EXPECT_NE(tmux.Screen().find("/d\u2190]2;pwned\""), std::string::npos) << tmux.Screen();
+    EXPECT_EQ(tmux.Title().rfind("TARVIK 1.30", 0), 0u) << tmux.Title();
+    tmux.Key("M-x");
+    ASSERT_TRUE(tmux.WaitExit(20000)) << tmux.Screen();
+}
+
 // Code page 950: a lead byte that ends one read, CR LF at the start of the
 // next (the display once copied from a null pointer there).
 TEST(Harm, Big5LeadByteThenLineEndInTheNextRead)
