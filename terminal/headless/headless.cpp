@@ -164,8 +164,14 @@ int OpenPort(int argc, char **argv)
     return 0;
 }
 
+// The last byte the controller's output ended with, so that the progress
+// bar starts on a line of its own when both share a terminal.
+unsigned char LastOut = '\n';
+
 void CopyOut(const unsigned char *buf, int n)
 {
+    if (n > 0)
+        LastOut = buf[n - 1];
     if (n > 0)
         std::fwrite(buf, 1, static_cast<std::size_t>(n), stdout);
     std::fflush(stdout);
@@ -177,6 +183,8 @@ void CopyOut(const unsigned char *buf, int n)
 void Emit(const unsigned char *buf, int n)
 {
     if (OutTerminal) {
+        if (n > 0)
+            LastOut = buf[n - 1];
         ShowReceived(buf, n);
         std::fflush(stdout);
         return;
@@ -322,6 +330,8 @@ int SendOne(const char *path, bool tty)
             BarTotal = std::ftell(f);
         std::fclose(f);
     }
+    if (tty && LastOut != '\n')
+        std::fputc('\n', stderr);
     DownloadBlockHook = tty ? BlockConfirmed : nullptr;
     SendFile();
     DownloadBlockHook = nullptr;
