@@ -17,3 +17,11 @@ int ComUseDevice(int n, const char *path);
 // of directory in command mode does not lose the port's return.  Called
 // once at start-up, before the keyboard thread starts.
 void ComAbsoluteDevicePaths();
+
+// What path names, checked before any port is opened: 0 a device that a
+// port can be opened on (POSIX: a character device, links followed),
+// ComNoDevice when nothing is there, ComNotDevice for anything else (a
+// file, a directory).  The Win32 back-end takes no paths: ComNotDevice.
+constexpr int ComNoDevice = -1;
+constexpr int ComNotDevice = -2;
+int ComCheckDevice(const char *path);

@@ -19,6 +19,22 @@
 
 StartOptions StartOpts;
 
+void FileProblemText(int code, char *why, int size)
+{
+    if (code == SysIsDirectory)
+        std::snprintf(why, static_cast<std::size_t>(size), "a directory");
+    else if (code == SysNotRegular)
+        std::snprintf(why, static_cast<std::size_t>(size), "not a regular file");
+    else
+        SysErrorText(code, why, size);
+}
+
+void WriteNameTo(std::FILE *stream, const char *name)
+{
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p != 0; ++p)
+        std::fputc(*p < 0x20 || *p == 0x7F ? '?' : *p, stream);
+}
+
 namespace {
 
 bool EqualsIgnoreCase(const char *a, const char *b)
@@ -48,13 +64,75 @@ int Bad(const char *what, const char *arg)
     return StartUsageError;
 }
 
-bool Readable(const char *path)
+// A file to send or a script to run: a regular file that can be read.  A
+// directory, a device or a pipe is refused here, before anything is
+// opened (reading a pipe would wait for a writer, and a device never ends).
+int BadFile(const char *what, const char *path)
 {
-    std::FILE *f = std::fopen(path, "rb");
-    if (f == nullptr)
-        return false;
-    std::fclose(f);
-    return true;
+    int code = SysReadableFile(path);
+    if (code == 0)
+        return 0;
+    char why[256];
+    FileProblemText(code, why, sizeof why);
+    std::fprintf(stderr, "tarvik: cannot read %s ", what);
+    WriteNameTo(stderr, path);
+    std::fprintf(stderr, ": %s\n", why);
+    return StartUsageError;
+}
+
+// A word of the command line that is a '/' option (/C3, /cls), not a path.
+bool IsOptionWord(const char *word)
+{
+    return word[0] == '/' && !IsDevicePath(word);
+}
+
+bool Headless()
+{
+    return StartOpts.downloadCount > 0 || StartOpts.script != nullptr;
+}
+
+// A headless run uses the port it is given or none: every device word and
+// every /C# must name something that can be opened, checked before any
+// port is opened.  -w waits for a device that is not there yet.
+int CheckHeadlessPorts(char **words, int count)
+{
+    const char *device = nullptr;
+    for (int i = 1; i < count; ++i) {
+        const char *word = words[i];
+        if (IsOptionWord(word)) {
+            if ((word[1] != 'C' && word[1] != 'c') || word[2] < '0' || word[2] > '9')
+                continue;
+            int n = DecimalOrZero(word + 2);
+            if (n < 1 || n >= ComPortCount)
+                return Bad("no such port", word);
+            char path[256];
+            ComDeviceName(n, path, sizeof path);
+            if (!StartOpts.waitDevice && ComCheckDevice(path) == ComNoDevice) {
+                std::fprintf(stderr, "tarvik: %s names ", word);
+                WriteNameTo(stderr, path);
+                std::fprintf(stderr, ", which is not there\n");
+                return StartUsageError;
+            }
+            continue;
+        }
+        if (device != nullptr) {
+            std::fprintf(stderr, "tarvik: more than one device: ");
+            WriteNameTo(stderr, device);
+            std::fprintf(stderr, " and ");
+            WriteNameTo(stderr, word);
+            std::fprintf(stderr, "\n");
+            return StartUsageError;
+        }
+        device = word;
+        int code = ComCheckDevice(word);
+        if (code == ComNotDevice || (code == ComNoDevice && !StartOpts.waitDevice)) {
+            std::fprintf(stderr, "tarvik: ");
+            WriteNameTo(stderr, word);
+            std::fprintf(stderr, code == ComNoDevice ? ": no such device\n" : ": not a device\n");
+            return StartUsageError;
+        }
+    }
+    return 0;
 }
 
 }  // namespace
@@ -94,8 +172,12 @@ void PrintUsage()
         "  -h, --help            print this text and exit\n"
         "      --version         print the version and exit\n"
         "  An unknown option or a value that cannot be used ends tarvik with status 2.\n"
-        "Exit status of --download and --script: 0 done, 1 the transfer or the script\n"
-        "failed (the message names the device and the block), 2 usage error.\n"
+        "--download and --script write the controller's output alone to stdout and\n"
+        "their own messages to stderr.  The device is the one word that is not an\n"
+        "option (a relative path is taken from the current directory).  Exit status:\n"
+        "0 done, 1 the transfer or the script failed (the message names the device,\n"
+        "the block or the script's line), 2 usage error (found before any port is\n"
+        "opened), 129, 130, 143 ended by SIGHUP, SIGINT, SIGTERM.\n"
         "Environment (POSIX systems):\n"
         "  TARVIK_COM<n>    the device for COM n (for example TARVIK_COM3=/dev/ttyUSB0);\n"
         "                   without it COM n is /dev/ttyS<n-1>\n"
@@ -150,14 +232,14 @@ int ParseStartOptions(int argc, char **argv, char **rest, int *restCount)
                     return Bad("missing value for", arg);
                 StartOpts.logFile = value;
             } else if (Is(arg, nullptr, "--script")) {
-                if (!Readable(value))
-                    return Bad("cannot read the script", value);
+                if (BadFile("the script", value) != 0)
+                    return StartUsageError;
                 StartOpts.script = value;
             } else {
                 if (StartOpts.downloadCount >= MaxDownloadFiles)
                     return Bad("too many files to download (at most 10), from", value);
-                if (!Readable(value))
-                    return Bad("cannot read the file", value);
+                if (BadFile("the file", value) != 0)
+                    return StartUsageError;
                 StartOpts.downloads[StartOpts.downloadCount++] = value;
             }
         } else {
@@ -172,6 +254,8 @@ int ParseStartOptions(int argc, char **argv, char **rest, int *restCount)
         return Bad("--run and --sram need", "--download FILE");
     if (StartOpts.script != nullptr && StartOpts.downloadCount > 0)
         return Bad("choose one of", "--script and --download");
+    if (Headless() && CheckHeadlessPorts(rest, kept) != 0)
+        return StartUsageError;
     if (StartOpts.downloadCount > 0)
         return StartDownload;
     if (StartOpts.script != nullptr)
@@ -267,7 +351,14 @@ void ParseOption(const char *text)
         break;
     }
     case 'C':
-        if (value[0] >= '0' && value[0] <= '9') {
+        if (Headless()) {
+            // No screen to clear, and no other port to fall back on: the
+            // port named is the port used (checked before, opened later).
+            if (value[0] >= '0' && value[0] <= '9')
+                CurrentPort = DecimalOrZero(value);
+            else if (!EqualsIgnoreCase(text + 1, "cls"))
+                WarnUnknownOption(text);
+        } else if (value[0] >= '0' && value[0] <= '9') {
             int n = DecimalOrZero(value);
             int code = ComOpen(n);
             if (code != 0) {
@@ -313,7 +404,9 @@ const char *ReadSessionSettings(int argc, char **argv)
         CurrentPort = SavedPort.load();
     const char *device = nullptr;
     for (int i = 1; i < argc; ++i) {
-        if (IsDevicePath(argv[i]))
+        // Without a console every word that is not an option is the device
+        // (the command line has been checked: there is at most one).
+        if (IsDevicePath(argv[i]) || (Headless() && argv[i][0] != '/'))
             device = argv[i];
         else if (argv[i][0] == '/')
             ParseOption(argv[i]);

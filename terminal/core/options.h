@@ -2,6 +2,8 @@
 // --help, --version) beside the '/' options, which TarvikMain handles.
 #pragma once
 
+#include <cstdio>
+
 constexpr int MaxDownloadFiles = 10;  // -d files of one headless run, as ALT_F9's list
 
 enum {
@@ -59,3 +61,9 @@ void ParseOption(const char *text);
 // unknown.  Returns the device path given among them (the last one), or
 // nullptr.  The session and the headless runs start with this.
 const char *ReadSessionSettings(int argc, char **argv);
+
+// Writes a name (a file, a device, a script) into a report on stream, its
+// control characters as '?', so that no name can act on a terminal.
+void WriteNameTo(std::FILE *stream, const char *name);
+// Why SysReadableFile refused a file (its result code), in words.
+void FileProblemText(int code, char *why, int size);

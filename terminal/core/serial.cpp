@@ -122,18 +122,25 @@ void ComSetQueues(int n)
         ComSysSetQueues(n, port.Handle());
 }
 
+int ComSetRate(int n, int rate, unsigned long *before, unsigned long *after)
+{
+    PortUse port(n);
+    if (port.Handle() == ComNoHandle)
+        return 0;
+    ComSysSetRate(n, port.Handle(), FlowControl, rate, before, after);
+    return 1;
+}
+
 int ComSetBaud(int n, int rate)
 {
     int saved = ConGetColor();
     ConSetColor(0x31);
-    PortUse port(n);
-    if (port.Handle() == ComNoHandle) {
+    unsigned long before = 0, after = 0;
+    if (ComSetRate(n, rate, &before, &after) == 0) {
         std::printf("Set baudrate error!\n\r");
         ConSetColor(saved);
         return 0;
     }
-    unsigned long before = 0, after = 0;
-    ComSysSetRate(n, port.Handle(), FlowControl, rate, &before, &after);
     std::printf("original baudrate = %lu!\n\r", before);
     std::printf("now baudrate = %lu!\n\r", after);
     ConSetColor(saved);

@@ -45,6 +45,9 @@ int ComWrite(int n, const void *buffer, int count);
 void ComSetTimeouts(int n);
 void ComSetQueues(int n);
 int ComSetBaud(int n, int rate);
+// ComSetBaud without a word on the console: the rates before and after in
+// *before and *after.  1 when the port is open, else 0.
+int ComSetRate(int n, int rate, unsigned long *before, unsigned long *after);
 void ComSetFormat(int n, unsigned char parity, unsigned char data, unsigned char stop);
 void ComToggleRts();
 void ComSendBreak();

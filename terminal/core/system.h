@@ -58,3 +58,27 @@ int SysPointAtNull(int fd);
 void SysCloseFile(int fd);
 // Writes n bytes to fd; failures are dropped.
 void SysWriteFile(int fd, const void *data, int n);
+
+// Whether path is a regular file that can be read, checked without waiting
+// (a pipe or a device is never opened for it).  0 when it is; SysIsDirectory
+// or SysNotRegular for what is not a file; else the system's code for a
+// file that cannot be opened (missing, no permission).
+constexpr int SysIsDirectory = -1;
+constexpr int SysNotRegular = -2;
+int SysReadableFile(const char *path);
+
+// From SysOutputToError to SysOutputBack, what is written to standard
+// output goes to the standard error stream (standard output is flushed at
+// both ends).  For the start-up messages of a run whose standard output
+// carries only the controller's bytes.  Called by the main thread while no
+// other thread writes.
+void SysOutputToError();
+void SysOutputBack();
+
+// Calls fn when the user interrupts or ends the program (POSIX: SIGINT,
+// SIGTERM, SIGHUP, unless it was started with the signal ignored; Win32:
+// Ctrl+C, Ctrl+Break, the console closed), then ends the program as that
+// signal does by default (the shell reports 128 + the signal's number).
+// fn gets the signal's number (2, 15, 1) and may only format into its own
+// buffers and call SysWriteFile.
+void SysOnInterrupt(void (*fn)(int sig));

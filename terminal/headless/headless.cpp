@@ -34,34 +34,129 @@ constexpr int BarWidth = 30;
 
 char DeviceText[256];  // the device, for messages
 
+// Standard output carries the controller's bytes and nothing else: on a
+// terminal through the session's display (so that no byte sequence from
+// the line acts on the user's terminal), into a pipe or a file unchanged.
+// tarvik's own words go to stderr.
+bool OutTerminal = false;
+
+// ---- Interruption ----------------------------------------------------------
+// What the run is doing, for the one line said when it is interrupted.  The
+// signal handler reads these: whole words, and the file's name in one of two
+// buffers, the one published being never written.
+constexpr int StepNone = -1;     // no file under way
+constexpr int StepWaiting = -2;  // the receive command sent, the '!' awaited
+std::atomic<int> StepBlock{StepNone};
+std::atomic<int> StepBlocks{0};
+char StepFiles[2][LoadPathSize];
+std::atomic<int> StepFile{-1};  // index of the published name, -1: none
+bool ErrTerminal = false;
+char InterruptLine[LoadPathSize + 512];
+
+void PublishFile(const char *path)
+{
+    int next = StepFile.load() == 0 ? 1 : 0;
+    std::snprintf(StepFiles[next], sizeof StepFiles[next], "%s", path);
+    StepFile = next;
+}
+
+void OnStep(int block, int blocks)
+{
+    if (block == 0)
+        PublishFile(LoadPath);
+    StepBlocks = blocks;
+    StepBlock = block;
+}
+
+// Signal-safe formatting: no locale, no allocation, no stdio.
+void Put(char *&p, const char *end, const char *text)
+{
+    for (; *text != 0 && p < end; ++text) {
+        unsigned char c = static_cast<unsigned char>(*text);
+        *p++ = c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
+    }
+}
+
+void PutNumber(char *&p, const char *end, int value)
+{
+    char digits[12];
+    int n = 0;
+    unsigned v = value < 0 ? 0u : static_cast<unsigned>(value);
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0 && n < 11);
+    while (n > 0 && p < end)
+        *p++ = digits[--n];
+}
+
+void OnInterrupt(int)
+{
+    char *p = InterruptLine;
+    const char *end = InterruptLine + sizeof InterruptLine - 1;
+    int block = StepBlock.load();
+    int file = StepFile.load();
+    if (block >= 0 && ErrTerminal)
+        *p++ = '\n';  // after the progress bar
+    Put(p, end, "tarvik: interrupted");
+    if (file >= 0 && block >= 0) {
+        Put(p, end, " during block ");
+        PutNumber(p, end, block);
+        Put(p, end, " of ");
+        PutNumber(p, end, StepBlocks.load());
+        Put(p, end, " of ");
+        Put(p, end, StepFiles[file]);
+    } else if (file >= 0 && block == StepWaiting) {
+        Put(p, end, " while the controller was asked to take ");
+        Put(p, end, StepFiles[file]);
+    }
+    Put(p, end, " (");
+    Put(p, end, DeviceText);
+    Put(p, end, ")");
+    *p++ = '\n';
+    SysWriteFile(2, InterruptLine, static_cast<int>(p - InterruptLine));
+}
+
 // The settings file, the '/' options, the device and the options of our
 // own, then the port opened and set up.  0 when it is ready.
 int OpenPort(int argc, char **argv)
 {
     ComResetTable();
     ComAbsoluteDevicePaths();
+    // What the settings file and the '/' options have to say goes with the
+    // other reports.
+    SysOutputToError();
     const char *device = ReadSessionSettings(argc, argv);
+    SysOutputBack();
     if (device != nullptr && ComUseDevice(CurrentPort, device) != 0) {
-        std::fprintf(stderr, "tarvik: cannot use the device %s\n", device);
+        std::fprintf(stderr, "tarvik: cannot use the device ");
+        WriteNameTo(stderr, device);
+        std::fprintf(stderr, "\n");
         return -1;
     }
     ApplyStartOptions();
     ComDeviceName(CurrentPort, DeviceText, sizeof DeviceText);
+    ErrTerminal = SysIsTerminal(2);
+    SysOnInterrupt(OnInterrupt);
     if (StartOpts.waitDevice && WaitForStartDevice(false) != 0)
         return -1;
     int code = ComOpen(CurrentPort);
     if (code != 0) {
         char why[256];
         PortOpenFailureReason(code, why, sizeof why);
-        std::fprintf(stderr, "tarvik: cannot open COM%d (%s): %s\n", CurrentPort.load(), DeviceText, why);
+        std::fprintf(stderr, "tarvik: cannot open COM%d (", CurrentPort.load());
+        WriteNameTo(stderr, DeviceText);
+        std::fprintf(stderr, "): %s\n", why);
         return -1;
     }
     int n = CurrentPort;
-    if (ComSetBaud(n, BaudRate) == 0) {
+    unsigned long before = 0, after = 0;
+    if (ComSetRate(n, BaudRate, &before, &after) == 0) {
         std::fprintf(stderr, "tarvik: %s cannot take %d bit/s\n", DeviceText, BaudRate.load());
         ComClose(n);
         return -1;
     }
+    std::fprintf(stderr, "original baudrate = %lu!\nnow baudrate = %lu!\n", before, after);
     ComSetFormat(n, static_cast<unsigned char>(ParityIndex), static_cast<unsigned char>(DataBits),
                  static_cast<unsigned char>(StopBits));
     ComSetTimeouts(n);
@@ -69,10 +164,54 @@ int OpenPort(int argc, char **argv)
     return 0;
 }
 
+// The last byte the controller's output ended with, so that the progress
+// bar starts on a line of its own when both share a terminal.
+unsigned char LastOut = '\n';
+
 void CopyOut(const unsigned char *buf, int n)
 {
-    std::fwrite(buf, 1, static_cast<std::size_t>(n), stdout);
+    if (n > 0)
+        LastOut = buf[n - 1];
+    if (n > 0)
+        std::fwrite(buf, 1, static_cast<std::size_t>(n), stdout);
     std::fflush(stdout);
+}
+
+// Bytes from the controller to stdout.  While a script's download is armed
+// the controller's '!' starts it (AutoLoadStep), as on the screen, where a
+// zero byte ends the watch for the rest of the chunk.
+void Emit(const unsigned char *buf, int n)
+{
+    if (OutTerminal) {
+        if (n > 0)
+            LastOut = buf[n - 1];
+        ShowReceived(buf, n);
+        std::fflush(stdout);
+        return;
+    }
+    int start = 0;
+    if (AutoLoadActive != 0 || MultiLoadActive != 0) {
+        for (int i = 0; i < n && buf[i] != 0; ++i) {
+            if (buf[i] == '!') {
+                CopyOut(buf + start, i + 1 - start);
+                start = i + 1;
+                AutoLoadStep();
+            }
+        }
+    }
+    CopyOut(buf + start, n - start);
+}
+
+// Chooses the display of the controller's bytes: on a terminal the
+// session's (its note on an unusable code page goes to stderr).
+void ChooseOutput()
+{
+    OutTerminal = SysIsTerminal(1);
+    if (OutTerminal) {
+        SysOutputToError();
+        ConInitReceived();
+        SysOutputBack();
+    }
 }
 
 // Copies the controller's output to stdout until its '!' (0), the bound
@@ -89,7 +228,7 @@ int WaitReady(int ms)
         if (n == ComGone)
             return TransferWaitGone;
         if (n == 1) {
-            CopyOut(&byte, 1);
+            Emit(&byte, 1);
             if (byte == '!')
                 return TransferWaitOk;
         }
@@ -109,7 +248,7 @@ void CopyReply(int firstMs, int quietMs)
         if (n < 0)
             return;
         if (n > 0) {
-            CopyOut(buf, n);
+            Emit(buf, n);
             deadline = SysTickMs() + static_cast<std::uint32_t>(quietMs);
         }
     }
@@ -169,11 +308,14 @@ int SendOne(const char *path, bool tty)
         return -1;
     }
     RecordNameOf(path, DownloadRecordName);
+    PublishFile(path);
+    StepBlock = StepWaiting;
     const char *command = StartOpts.sram ? "LOADR\r" : "LOAD\r";
     ComWrite(CurrentPort, command, static_cast<int>(std::strlen(command)));
     int w = WaitReady(ArmedWaitMs);
     if (w != TransferWaitOk) {
-        std::fprintf(stderr, "\ntarvik: %s on %s: %s\n", path, DeviceText,
+        StepBlock = StepNone;
+        std::fprintf(stderr, "tarvik: %s on %s: %s\n", path, DeviceText,
                      w == TransferWaitGone ? "the device has gone"
                                            : "the controller never got ready (no '!' after the receive command)");
         return -1;
@@ -188,9 +330,12 @@ int SendOne(const char *path, bool tty)
             BarTotal = std::ftell(f);
         std::fclose(f);
     }
+    if (tty && LastOut != '\n')
+        std::fputc('\n', stderr);
     DownloadBlockHook = tty ? BlockConfirmed : nullptr;
     SendFile();
     DownloadBlockHook = nullptr;
+    StepBlock = StepNone;
     std::uint32_t ms = SysTickMs() - BarStart;
     if (LastDownload.failed) {
         if (tty)
@@ -220,6 +365,8 @@ int HeadlessDownload(int argc, char **argv)
     if (OpenPort(argc, argv) != 0)
         return 1;
     TransferQuiet = true;
+    DownloadStepHook = OnStep;
+    ChooseOutput();
     bool tty = SysIsTerminal(2);
     int status = 0;
     for (int i = 0; i < StartOpts.downloadCount && status == 0; ++i)
@@ -253,15 +400,22 @@ void ScriptThread()
     ComWake();
 }
 
+// The failed step, once the script has ended: the script and its line,
+// the file, the device and why.
 void ReportFailure()
 {
-    // The outcome's own copy of the name: the script thread may already be
-    // setting the next one.
-    std::fprintf(stderr, "tarvik: %s on %s: ", LastDownload.file[0] != 0 ? LastDownload.file : "the download",
-                 DeviceText);
-    if (LastDownload.block != 0 || LastDownload.blocks != 0)
-        std::fprintf(stderr, "block %d of %d: ", LastDownload.block, LastDownload.blocks);
-    std::fprintf(stderr, "%s\n", LastDownload.reason != nullptr ? LastDownload.reason : "failed");
+    const ScriptFailureRecord &f = ScriptFailure;
+    std::fprintf(stderr, "tarvik: ");
+    if (f.script[0] != 0) {
+        WriteNameTo(stderr, f.script);
+        std::fprintf(stderr, " line %ld: ", f.line);
+    }
+    if (f.file[0] != 0) {
+        WriteNameTo(stderr, f.file);
+        std::fprintf(stderr, " on ");
+    }
+    WriteNameTo(stderr, DeviceText);
+    std::fprintf(stderr, ": %s\n", f.reason);
 }
 
 }  // namespace
@@ -275,9 +429,8 @@ int HeadlessScript(int argc, char **argv)
     if (OpenPort(argc, argv) != 0)
         return 1;
     TransferQuiet = true;
-    bool tty = SysIsTerminal(1);
-    if (tty)
-        ConInitReceived();
+    DownloadStepHook = OnStep;
+    ChooseOutput();
     ScriptNoConsole = 1;
     ScriptRunning = 1;
     if (SysStartThread(ScriptThread) != 0) {
@@ -286,35 +439,34 @@ int HeadlessScript(int argc, char **argv)
         return 1;
     }
     static unsigned char buffer[ReceiveBufferSize];
-    int failures = DownloadFailures;
     bool gone = false;
     while (ScriptRunning != 0) {
         ServeTransferRequests();
-        if (DownloadFailures != failures) {
-            failures = DownloadFailures;
-            ReportFailure();
-        }
         int n = ComRead(CurrentPort, buffer, ReceiveBufferSize);
         if (n == ComGone) {
-            if (!gone)
-                std::fprintf(stderr, "tarvik: %s is gone\n", DeviceText);
+            // The script ends with the line it is in, which fails.
             gone = true;
-            ExitRequest = 1;  // the script ends after its current line
-            ScriptStop = 1;
+            ScriptHalt = "the device has gone";
+            ExitRequest = 1;
             SysSleepMs(20);
         } else if (n <= 0) {
             if (ComWaitReadable(CurrentPort, 20) < 0)
                 SysSleepMs(20);
-        } else if (tty || AutoLoadActive != 0 || MultiLoadActive != 0) {
-            ShowReceived(buffer, n);  // also takes the armed download's '!'
-            std::fflush(stdout);
         } else {
-            CopyOut(buffer, n);
+            Emit(buffer, n);
         }
     }
-    if (DownloadFailures != failures)
-        ReportFailure();
     std::fflush(stdout);
     ComClose(CurrentPort);
-    return gone || DownloadFailures != 0 ? 1 : 0;
+    // Every way a step can fail is recorded by the script thread; the
+    // counts are the net under it.
+    if (ScriptFailure.failed) {
+        ReportFailure();
+        return 1;
+    }
+    if (gone || DownloadFailures != 0) {
+        std::fprintf(stderr, "tarvik: %s: %s\n", DeviceText, gone ? "the device has gone" : "a download failed");
+        return 1;
+    }
+    return 0;
 }

@@ -5,6 +5,7 @@
 #include "console.h"
 #include "display.h"
 #include "globals.h"
+#include "options.h"
 #include "serial.h"
 #include "settings.h"
 #include "system.h"
@@ -125,23 +126,61 @@ void Pause(int ms)
 
 // Arms the automatic download for the named file, sends the controller
 // command and waits until the receive loop reports the transfer's end.
+// Without a console, what a download command that failed leaves behind:
+// the script ends there (see ScriptFail).
+void LoadFailed(const char *name, int failuresBefore)
+{
+    char reason[256];
+    if (DownloadFailures != failuresBefore) {
+        // The receive loop wrote the outcome before it set LoadDone.
+        const DownloadOutcome &d = LastDownload;
+        const char *why = d.reason != nullptr ? d.reason : "failed";
+        if (d.block == 0 && d.blocks == 0)
+            std::snprintf(reason, sizeof reason, "%s", why);
+        else
+            std::snprintf(reason, sizeof reason, "block %d of %d: %s", d.block, d.blocks, why);
+    } else if (LoadDone == 0) {
+        std::snprintf(reason, sizeof reason, "the download did not end");
+    } else {
+        const char *halt = ScriptHalt.load();
+        std::snprintf(reason, sizeof reason, "%s", halt != nullptr ? halt : "the download was cancelled");
+    }
+    ScriptFail(name, reason);
+}
+
 void Load(const char *command)
 {
-    if (TokenCount < 2)
+    if (TokenCount < 2) {
+        if (ScriptNoConsole)
+            ScriptFail("", "a download command without a file");
         return;
+    }
     const char *name = Tokens[1];
     // A file the download could not open (none, or a directory): nothing
     // is sent.
     std::FILE *probe = TransferOpenFile(name);
     if (probe == nullptr) {
+        if (ScriptNoConsole) {
+            int code = SysReadableFile(name);
+            char why[200];
+            FileProblemText(code != 0 ? code : SysLastError(), why, sizeof why);
+            char reason[256];
+            std::snprintf(reason, sizeof reason, "cannot open the file: %s", why);
+            ScriptFail(name, reason);
+            return;
+        }
         std::printf("Cannot open file:");
         ConWriteText(name);
         std::printf("\n\r");
         return;
     }
     std::fclose(probe);
-    if (SetLoadPath(name) != 0)
+    if (SetLoadPath(name) != 0) {
+        if (ScriptNoConsole)
+            ScriptFail(name, "the file name is too long");
         return;
+    }
+    int failuresBefore = DownloadFailures;
 
     CancelRequest = 0;
     LoadDone = 0;
@@ -178,7 +217,10 @@ void Load(const char *command)
         }
         WaitTick(10);
     }
-    if (LoadDone == 0) {
+    bool done = LoadDone != 0;
+    if (ScriptNoConsole && (!done || DownloadFailures != failuresBefore || ExitRequest != 0))
+        LoadFailed(name, failuresBefore);
+    if (!done) {
         // Nobody ended the download: disarm it so the controller's next '!'
         // starts nothing, and let typed keys through again.
         AutoLoadActive = 0;
@@ -229,8 +271,10 @@ void ExecCommand()
         Load("LOADB\r");
     else if (SameWord(word, "upload"))
         Load("UPLOAD\r");
-    else if (SameWord(word, "cls"))
-        ConClearScreen();
+    else if (SameWord(word, "cls")) {
+        if (!ScriptNoConsole)  // without a console there is no screen of ours
+            ConClearScreen();
+    }
     else if (SameWord(word, "senddata"))
         SendWords(false);
     else if (SameWord(word, "sendcmd"))

@@ -6,6 +6,7 @@
 
 #include "console.h"
 #include "globals.h"
+#include "options.h"
 #include "settings.h"
 #include "system.h"
 
@@ -18,6 +19,20 @@ ScriptVar ScriptVars[ScriptTableSize];
 int ScriptVarCount;
 int ScriptNoConsole = 0;
 int ScriptStop;
+ScriptFailureRecord ScriptFailure;
+std::atomic<const char *> ScriptHalt{nullptr};
+
+void ScriptFail(const char *file, const char *reason)
+{
+    ScriptStop = 1;
+    if (ScriptFailure.failed)
+        return;
+    ScriptFailure.failed = 1;
+    ScriptFailure.line = 0;
+    ScriptFailure.script[0] = 0;
+    std::snprintf(ScriptFailure.file, sizeof ScriptFailure.file, "%s", file);
+    std::snprintf(ScriptFailure.reason, sizeof ScriptFailure.reason, "%s", reason);
+}
 
 namespace {
 
@@ -145,7 +160,20 @@ void LoopTo(Reader &r, const char *rest)
 
 void PrintVar(const char *name)
 {
+    // Without a console standard output carries the controller's bytes only.
+    std::FILE *out = ScriptNoConsole ? stderr : stdout;
     const ScriptVar *var = FindVar(name, std::strlen(name));
+    if (ScriptNoConsole) {
+        std::fputc('[', out);
+        if (var == nullptr)
+            std::fputs("variable ", out);
+        WriteNameTo(out, name);
+        if (var != nullptr)
+            std::fprintf(out, "=%d]\n", static_cast<int>(var->value));
+        else
+            std::fputs(" IS NOT DEFINED]\n", out);
+        return;
+    }
     if (var != nullptr) {
         std::printf("[");
         ConWriteText(name);
@@ -155,6 +183,49 @@ void PrintVar(const char *name)
         ConWriteText(name);
         std::printf(" IS NOT DEFINED]\n");
     }
+}
+
+// The line of the script that begins at offset, as an editor counts lines
+// (CR LF is one line end): 1 for the first; 0 when the file cannot be read.
+long LineNumberAt(const char *name, long offset)
+{
+    std::FILE *f = std::fopen(name, "rb");
+    if (f == nullptr)
+        return 0;
+    long line = 1;
+    int previous = 0;
+    for (long i = 0; i < offset; ++i) {
+        int c = std::fgetc(f);
+        if (c == EOF)
+            break;
+        if (c == '\r' || (c == '\n' && previous != '\r'))
+            ++line;
+        previous = c;
+    }
+    std::fclose(f);
+    return line;
+}
+
+// Without a console: a run that must end, or a failed step in this line
+// not yet placed, gets this script's name and line.
+void PlaceFailure(const char *name, long lineStart)
+{
+    const char *halt = ScriptHalt.load();
+    if (halt != nullptr)
+        ScriptFail("", halt);
+    if (!ScriptFailure.failed || ScriptFailure.line != 0)
+        return;
+    std::snprintf(ScriptFailure.script, sizeof ScriptFailure.script, "%s", name);
+    ScriptFailure.line = LineNumberAt(name, lineStart);
+}
+
+void CannotRead(const char *name, int code)
+{
+    char why[200];
+    SysErrorText(code, why, sizeof why);
+    char reason[256];
+    std::snprintf(reason, sizeof reason, "cannot read the script: %s", why);
+    ScriptFail(name, reason);
 }
 
 void Directive(Reader &r, const char *line)
@@ -200,9 +271,10 @@ void CheckKeys()
     }
 }
 
-void RunFile(std::FILE *file)
+void RunFile(std::FILE *file, const char *name)
 {
     Reader r{file, 0};
+    long lineStart = 0;  // offset of the line being gathered
     char line[ScriptLineSize + 1];
     int len = 0;
     for (;;) {
@@ -211,6 +283,11 @@ void RunFile(std::FILE *file)
         if (c == EOF) {
             if (std::ferror(file)) {
                 int code = SysLastError();
+                if (ScriptNoConsole) {
+                    CannotRead(name, code);
+                    PlaceFailure(name, lineStart);
+                    return;
+                }
                 ConSetColor(116);
                 ShowErrorCode("<ReadFile error>", code);
                 ConSetColor(7);
@@ -233,6 +310,9 @@ void RunFile(std::FILE *file)
         line[len] = '\0';
         len = 0;
         HandleLine(r, line);
+        if (ScriptNoConsole)
+            PlaceFailure(name, lineStart);
+        lineStart = r.counter;
         if (c == EOF)
             return;
         CheckKeys();
@@ -251,8 +331,23 @@ void RunScript()
 
     if (Depth >= ScriptMaxDepth)
         return;
-    std::FILE *file = std::fopen(name, "rb");
+    // Never a pipe or a device: opening a pipe would hold the run until
+    // someone writes, and a device never ends.  Without a console only a
+    // regular file; a session reads a directory and reports its read error.
+    int code = SysReadableFile(name);
+    bool refused = code == SysNotRegular || (ScriptNoConsole && code != 0);
+    std::FILE *file = refused ? nullptr : std::fopen(name, "rb");
     if (file == nullptr) {
+        if (ScriptNoConsole) {
+            char reason[256];
+            if (code == 0)
+                code = SysLastError();
+            char why[200];
+            FileProblemText(code, why, sizeof why);
+            std::snprintf(reason, sizeof reason, "cannot open the script: %s", why);
+            ScriptFail(name, reason);
+            return;
+        }
         ConSetColor(116);
         std::printf("\nCan not open the file : ");
         ConWriteText(name);
@@ -264,7 +359,7 @@ void RunScript()
     ScriptLabelCount = 0;
     ScriptVarCount = 0;
     ++Depth;
-    RunFile(file);
+    RunFile(file, name);
     --Depth;
     std::fclose(file);
     std::fflush(stdout);

@@ -6,6 +6,7 @@
 // (split into Tokens and run by ExecCommand), every other line is a comment.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 constexpr int MaxTokens = 20;          // later words of a line are dropped
@@ -58,6 +59,26 @@ extern int ScriptStop;
 // Set for a script run without a console (--script): no keys are read, and
 // a pause that waits for a key goes on at once.
 extern int ScriptNoConsole;
+
+// Without a console the first step that fails ends the script and every
+// script that ran it, so that nothing after it is sent: a download that
+// failed or could not start, a script that cannot be read, a run that must
+// end (ScriptHalt).  The script thread fills the record; the run reads it
+// once the script has ended.
+struct ScriptFailureRecord {
+    int failed;
+    char script[TokenLineSize];  // the innermost script and its line (0: none)
+    long line;
+    char file[TokenLineSize];    // the step's file (empty: none)
+    char reason[256];
+};
+extern ScriptFailureRecord ScriptFailure;
+// Records the failed step (the first one counts) and stops the script.
+void ScriptFail(const char *file, const char *reason);
+// Set by the receive loop of a run without a console when the run must end
+// (the device has gone): a lasting text, recorded as the reason of the
+// line the script is in.
+extern std::atomic<const char *> ScriptHalt;
 
 // Builds the bytes of "sendhex" from its argument words into out (at most
 // cap bytes); returns the count.

@@ -15,9 +15,10 @@
 #include <cstring>
 
 void (*DownloadBlockHook)(int block, int blocks, long long bytes) = nullptr;
+void (*DownloadStepHook)(int block, int blocks) = nullptr;
 char DownloadRecordName[FileInfoNameSize] = "";
 DownloadOutcome LastDownload{};
-int DownloadFailures = 0;
+std::atomic<int> DownloadFailures{0};
 
 namespace {
 
@@ -228,6 +229,8 @@ void SendFile()
     LastDownload.blocks = blocks;
     Say("\n\rSend file info. total %d blocks\n\r", blocks);
     std::fflush(stdout);
+    if (DownloadStepHook != nullptr)
+        DownloadStepHook(0, blocks);
     if (SendBlock() == 0) {
         for (int k = 1; k <= blocks; ++k) {
             FillDataBlock();
@@ -241,6 +244,8 @@ void SendFile()
                 break;
             }
             ProgressBlock = k;
+            if (DownloadStepHook != nullptr)
+                DownloadStepHook(k, blocks);
             if (k == 1 || SysTickMs() - ProgressAt >= static_cast<std::uint32_t>(ProgressIntervalMs))
                 ShowProgress();
             if (SendBlock() != 0)
@@ -265,6 +270,8 @@ void SendFile()
     std::fflush(stdout);
     std::fclose(SendStream);
     SendStream = nullptr;
+    if (DownloadStepHook != nullptr)
+        DownloadStepHook(-1, blocks);
     TransferActive = wasActive;
     if (!wasActive)
         CancelRequest = 0;

@@ -101,15 +101,19 @@ void AutoLoadWatch()
         ArmedSince = SysTickMs();
         TransferActive = 1;
     }
+    // A run without a console reports the outcome itself.
     if (CancelRequest != 0 || ExitRequest != 0) {
         EndArmedState();
-        std::printf("\n\r[Download cancelled]\n\r");
+        if (!TransferQuiet)
+            std::printf("\n\r[Download cancelled]\n\r");
         std::fflush(stdout);
     } else if (SysTickMs() - ArmedSince >= static_cast<std::uint32_t>(ArmedWaitMs)) {
-        EndArmedState();
+        // The outcome first: a script waiting for LoadDone reads it.
         LastDownload = DownloadOutcome{1, 0, 0, "the controller never got ready (no '!')", ""};
         ++DownloadFailures;
-        std::printf("\n\r[No answer from the controller, download cancelled]\n\r");
+        EndArmedState();
+        if (!TransferQuiet)
+            std::printf("\n\r[No answer from the controller, download cancelled]\n\r");
         std::fflush(stdout);
     }
 }

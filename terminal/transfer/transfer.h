@@ -7,6 +7,7 @@
 // carries the 29-byte file-information record.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 constexpr int TransferBlockSize = 260;
@@ -90,9 +91,12 @@ struct DownloadOutcome {
 };
 extern bool TransferQuiet;                     // no screen output from the transfer
 extern void (*DownloadBlockHook)(int block, int blocks, long long bytes);  // after each confirmed block
+// The block about to be sent (0: the file record) of the file in LoadPath
+// and the file's data blocks; -1 when SendFile is over.
+extern void (*DownloadStepHook)(int block, int blocks);
 extern char DownloadRecordName[FileInfoNameSize];  // the record's name when not empty
 extern DownloadOutcome LastDownload;           // of the last SendFile (or armed wait)
-extern int DownloadFailures;                   // downloads failed so far (main thread)
+extern std::atomic<int> DownloadFailures;      // downloads failed so far (counted by the main thread)
 
 // Runs on the main thread (the receive loop calls them).
 void SendFile();

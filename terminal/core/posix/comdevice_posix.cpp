@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -44,4 +45,12 @@ void ComAbsoluteDevicePaths()
         if (dev != nullptr && dev[0] != 0 && dev[0] != '/')
             setenv(var, Absolute(dev).c_str(), 1);
     }
+}
+
+int ComCheckDevice(const char *path)
+{
+    struct stat st {};
+    if (stat(path, &st) != 0)
+        return ComNoDevice;
+    return S_ISCHR(st.st_mode) ? 0 : ComNotDevice;
 }

@@ -1,6 +1,7 @@
 #include "system.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -149,4 +150,70 @@ void SysWriteFile(int fd, const void *data, int n)
 {
     ssize_t w = write(fd, data, static_cast<size_t>(n));
     (void)w;
+}
+
+int SysReadableFile(const char *path)
+{
+    // O_NONBLOCK: a FIFO with no writer would otherwise hold the open.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        struct stat st {};
+        if (errno == EACCES || stat(path, &st) != 0)
+            return errno;
+        return S_ISDIR(st.st_mode) ? SysIsDirectory : errno;
+    }
+    struct stat st {};
+    int code = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? SysIsDirectory
+                                        : !S_ISREG(st.st_mode)    ? SysNotRegular
+                                                                  : 0;
+    close(fd);
+    return code;
+}
+
+namespace {
+int SavedOutput = -1;
+void (*InterruptFn)(int) = nullptr;
+
+void OnInterrupt(int sig)
+{
+    if (InterruptFn != nullptr)
+        InterruptFn(sig);
+    // SA_RESETHAND put the default action back, and SA_NODEFER lets it act now.
+    raise(sig);
+}
+}  // namespace
+
+void SysOutputToError()
+{
+    std::fflush(stdout);
+    if (SavedOutput < 0)
+        SavedOutput = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (SavedOutput >= 0)
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+void SysOutputBack()
+{
+    std::fflush(stdout);
+    if (SavedOutput < 0)
+        return;
+    dup2(SavedOutput, STDOUT_FILENO);
+    close(SavedOutput);
+    SavedOutput = -1;
+}
+
+void SysOnInterrupt(void (*fn)(int sig))
+{
+    InterruptFn = fn;
+    static const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    for (int sig : signals) {
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;  // started with it ignored (nohup, a background job): it stays so
+        struct sigaction sa {};
+        sa.sa_handler = OnInterrupt;
+        sa.sa_flags = SA_RESETHAND | SA_NODEFER;
+        sigemptyset(&sa.sa_mask);
+        sigaction(sig, &sa, nullptr);
+    }
 }

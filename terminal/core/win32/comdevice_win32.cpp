@@ -10,3 +10,8 @@ void ComAbsoluteDevicePaths()
 {
     // COM ports are opened by number: there are no paths to keep.
 }
+
+int ComCheckDevice(const char *)
+{
+    return ComNotDevice;
+}

@@ -161,3 +161,58 @@ void SysWriteFile(int fd, const void *data, int n)
     int w = _write(fd, data, static_cast<unsigned>(n));
     (void)w;
 }
+
+int SysReadableFile(const char *path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return static_cast<int>(GetLastError());
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return SysIsDirectory;
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return static_cast<int>(GetLastError());
+    DWORD type = GetFileType(h);
+    CloseHandle(h);
+    return type == FILE_TYPE_DISK ? 0 : SysNotRegular;
+}
+
+namespace {
+int SavedOutput = -1;
+void (*InterruptFn)(int) = nullptr;
+
+BOOL WINAPI OnConsoleEvent(DWORD event)
+{
+    int sig = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? 2 : event == CTRL_CLOSE_EVENT ? 1 : 15;
+    if (InterruptFn != nullptr)
+        InterruptFn(sig);
+    ExitProcess(static_cast<UINT>(128 + sig));
+    return TRUE;
+}
+}  // namespace
+
+void SysOutputToError()
+{
+    std::fflush(stdout);
+    if (SavedOutput < 0)
+        SavedOutput = _dup(1);
+    if (SavedOutput >= 0)
+        _dup2(2, 1);
+}
+
+void SysOutputBack()
+{
+    std::fflush(stdout);
+    if (SavedOutput < 0)
+        return;
+    _dup2(SavedOutput, 1);
+    _close(SavedOutput);
+    SavedOutput = -1;
+}
+
+void SysOnInterrupt(void (*fn)(int sig))
+{
+    InterruptFn = fn;
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
