@@ -92,4 +92,19 @@ bool SlotTimerCheck(int Slot, int CntDown);
 // action becomes "ignore" so that a late board interrupt cannot end the process.
 void RestoreSignal(int Slot);
 
+// Waiting for frames (OceloWait.cpp).  The handler's side runs inside the
+// signal handler or its deferred run, with the register lock held.
+//   RequestBatch   command 13 (the caller holds the register lock), noted
+//                  as the request the board has not answered yet
+//   NoteRxEvent    after the handler acted on an event: answers, news and
+//                  the wake-up of waiting threads
+//   ForgetRequest  the board will answer no earlier request (set-up, reset)
+//   WakeWaiters    wakes waiting threads (not from the handler)
+void RequestBatch(int Slot);
+void NoteRxEvent(int Slot, unsigned char Event, bool Took);
+void ForgetRequest(int Slot);
+void WakeWaiters(int Slot);
+// Host time (CLOCK_REALTIME, ns) at which the slot's buffered batch arrived.
+extern long long BatchTimeNs[8];
+
 } // namespace ocelo_lnx
