@@ -202,7 +202,7 @@ int GetCANMsgStamp(OceloSlot Slot, unsigned char *Mode, OceloULong *MsgID, unsig
 
     Store(CANRdCnt[Slot], cnt + 1);
     if (cnt + 1 == Load(StoreMsgNum[Slot])) {
-        RequestBatch(Slot);
+        RequestAfterLastRecord(Slot);
         SlotTimerReset(Slot);
         TimerReset();
         Store(RequistAllow[Slot], 1);

@@ -5,6 +5,7 @@
 #include "OceloLnx.h"
 #include "OceloWait.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -23,6 +24,8 @@ int NoticeFd[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
 // event 16 once it has frames); the time it went out, for the renewal.
 int Requested[8];
 long long RequestedAtUs[8];
+// The request after the last record is still to be sent (the command gap).
+int RequestOwed[8];
 // A status change or board restart that no wait has reported yet.
 int StatusNews[8];
 // Counts WakeCANMsgWait calls; a wait ends when it changes.
@@ -77,14 +80,33 @@ int EnsureFd(int Slot)
 
 void ocelo_lnx::RequestBatch(int Slot)
 {
+    Store(RequestOwed[Slot], 0);
     RawWrite(Slot, OCELO_DP_COMMAND, OCELO_CMD_NEXT_BATCH);
     Store(RequestedAtUs[Slot], static_cast<long long>(NowMs() * 1000.0));
     Store(Requested[Slot], 1);
 }
 
+// The handler has just answered the batch with command 9, so the request
+// for the next one would wait out the firmware's reaction time (250 us)
+// before the frame reaches the application.  A slot whose frames are waited
+// for (it has its descriptor) leaves the request to WaitCANMsg, which the
+// application calls when the buffer is empty, and sends it when the gap has
+// passed; a program that only calls GetCANMsg gets it sent at once, as ever.
+void ocelo_lnx::RequestAfterLastRecord(int Slot)
+{
+    if (__atomic_load_n(&NoticeFd[Slot], __ATOMIC_ACQUIRE) >= 0 && CommandGapLeftNs(Slot) > 0) {
+        Store(Requested[Slot], 0);
+        Store(RequestOwed[Slot], 1);
+        Notify(Slot);  // an event loop must come back to send it
+        return;
+    }
+    RequestBatch(Slot);
+}
+
 void ocelo_lnx::ForgetRequest(int Slot)
 {
     Store(Requested[Slot], 0);
+    Store(RequestOwed[Slot], 0);
     Notify(Slot);
 }
 
@@ -93,9 +115,12 @@ void ocelo_lnx::NoteRxEvent(int Slot, unsigned char Event, bool Took)
     switch (Event) {
     case OCELO_EV_RX:
         // The notice answers the request; a batch that could not be taken
-        // (buffer still full, or a bad count) is asked for again later.
+        // (buffer still full, or a bad count) is asked for again later.  A
+        // batch taken makes an owed request moot: the next one is due when
+        // this batch has been handed out.
         Store(Requested[Slot], 0);
-        (void)Took;
+        if (Took)
+            Store(RequestOwed[Slot], 0);
         Notify(Slot);
         break;
     case OCELO_EV_READY:
@@ -158,6 +183,7 @@ int WaitCANMsg(OceloSlot Slot, OceloULong TimeoutMs)
         if (Load(BufStatus[Slot]))
             return OCELO_OVERFLOW;
         bool waiting;
+        double gap_ms = 0;  // an owed request waits this long for the command gap
         {
             // With the register lock held no interrupt can load a batch, so
             // an empty buffer here is truly empty: the descriptor is cleared
@@ -166,7 +192,16 @@ int WaitCANMsg(OceloSlot Slot, OceloULong TimeoutMs)
             SlotGuard guard(Slot);
             waiting = Load(CANRdCnt[Slot]) < Load(StoreMsgNum[Slot]);
             if (!waiting) {
-                if (!Load(Requested[Slot]) || NowMs() - RequestedAt(Slot) > kRenewMs) {
+                if (Load(RequestOwed[Slot])) {
+                    // Sent when the gap has passed; a wait shorter than the
+                    // gap (a look) sends it now, waiting the gap out, so that
+                    // a request is always out when the wait returns.
+                    const long long left = CommandGapLeftNs(Slot);
+                    if (left > 0 && deadline - NowMs() > static_cast<double>(left) / 1e6)
+                        gap_ms = static_cast<double>(left) / 1e6;
+                    else
+                        RequestBatch(Slot);
+                } else if (!Load(Requested[Slot]) || NowMs() - RequestedAt(Slot) > kRenewMs) {
                     RequestBatch(Slot);
                     SlotTimerReset(Slot);
                     TimerReset();
@@ -185,12 +220,17 @@ int WaitCANMsg(OceloSlot Slot, OceloULong TimeoutMs)
         if (now >= deadline)
             return OCELO_NO_MSG;
         double wait = deadline - now;
-        const double renew = RequestedAt(Slot) + kRenewMs - now;
-        if (renew < wait)
-            wait = renew > 1.0 ? renew : 1.0;
+        if (gap_ms > 0) {
+            wait = std::min(wait, gap_ms);
+        } else {
+            const double renew = RequestedAt(Slot) + kRenewMs - now;
+            if (renew < wait)
+                wait = renew > 1.0 ? renew : 1.0;
+        }
         pollfd p{fd, POLLIN, 0};
-        const int ms = wait >= 2e9 ? 2'000'000'000 : static_cast<int>(wait) + 1;
-        if (poll(&p, 1, ms) < 0 && errno != EINTR)
+        const long long ns = static_cast<long long>(std::min(wait, 3'600'000.0) * 1e6) + 1;
+        timespec ts{static_cast<time_t>(ns / 1'000'000'000LL), static_cast<long>(ns % 1'000'000'000LL)};
+        if (ppoll(&p, 1, &ts, nullptr) < 0 && errno != EINTR)
             return OCELO_ERR_BOARD;
     }
 }
