@@ -21,16 +21,16 @@ bash scripts/install-deps.sh lrzsz picocom tmux valgrind procps >/dev/null || {
 }
 cmake --preset default >/dev/null || exit 1
 cmake --build --preset default --target tarvik quarnix-sim modemlines download_bench pty_floor xmodem_pair term_bench \
-    can_bench can_bench_ce >/dev/null || { echo "run-all: build failed" >&2; exit 1; }
+    can_bench can_bench_ce ocelo-recv oceloLnx_shared slotsim_shared >/dev/null || { echo "run-all: build failed" >&2; exit 1; }
 
 bin=$PWD/build/bin
 work=$(mktemp -d /tmp/bench-run-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 if [ $short -eq 1 ]; then
-    reps=1; kib=1024; rounds=5000; rate_kib=24; disp_mib=4; idle_s=5; samples=300; can_s=1; cg_frames=1000
+    reps=1; kib=1024; rounds=5000; rate_kib=24; disp_mib=4; idle_s=5; samples=300; can_s=1; cg_frames=1000; py_frames=2000
 else
-    reps=3; kib=4096; rounds=20000; rate_kib=256; disp_mib=20; idle_s=20; samples=2000; can_s=3; cg_frames=5000
+    reps=3; kib=4096; rounds=20000; rate_kib=256; disp_mib=20; idle_s=20; samples=2000; can_s=3; cg_frames=5000; py_frames=10000
 fi
 
 failed=()
@@ -133,6 +133,14 @@ echo "-- CAN oceloLnx" >&2
 run "can oceloLnx" "lnx_" "$bin/can_bench" "$can_s" "$cg_frames"
 echo "-- CAN OceloCE" >&2
 run "can OceloCE" "ce_" "$bin/can_bench_ce" "$can_s" "$cg_frames"
+# python-can's interface "ocelo" (Debian's python3 with python3-can), against
+# python-can's "virtual" interface; its frame rate against the library's own
+# send rate above.
+if /usr/bin/python3 -c 'import can' 2>/dev/null; then
+    echo "-- python-can interface, $samples samples, $py_frames frames, idle ${idle_s} s" >&2
+    run "python-can ocelo" "" env PYTHONPATH="$PWD/python:$PWD/build/python" LD_LIBRARY_PATH="$PWD/build/lib" \
+        OCELO_RECV="$bin/ocelo-recv" /usr/bin/python3 bench/can/python_bench.py "$samples" "$py_frames" "$idle_s"
+fi
 if [ $short -eq 0 ]; then
     # The long run in both directions at the polling thread's pace (minutes).
     echo "-- CAN OceloCE, 100000 + 10000 frames both ways" >&2
@@ -194,6 +202,12 @@ for d in lnx ce; do
     row "$name instructions per received frame" "$(fmt "$(get ${d}_rx_instr_per_frame)")" "" "" "" "" ""
     row "$name instructions per sent frame" "$(fmt "$(get ${d}_tx_instr_per_frame)")" "" "" "" "" ""
 done
+vl=$(get virtual_latency_median_us)
+row "python-can ocelo: send() returned -> recv() returned, median (p99)" "$(fmt "$(get py_latency_ret_median_us)" 1) ($(fmt "$(get py_latency_ret_p99_us)" 1))" "us" "python-can virtual, send() -> recv()" "$(fmt "$vl" 1) us" "$(ratio "$(get py_latency_ret_median_us)" "$vl")" "<= 300 us"
+row "python-can ocelo: send() called -> recv() returned, median" "$(fmt "$(get py_latency_call_median_us)" 1)" "us" "python-can virtual, send() -> recv()" "$(fmt "$vl" 1) us" "$(ratio "$(get py_latency_call_median_us)" "$vl")" "-"
+row "python-can ocelo: waiting recv, CPU of its thread (whole process)" "$(fmt "$(get py_idle_recv_cpu_pct)" 3) ($(fmt "$(get py_idle_process_cpu_pct)" 3))" "% of a core" "python-can virtual" "$(fmt "$(get virtual_idle_recv_cpu_pct)" 3) %" "-" "<= 1 %"
+row "python-can ocelo: frames/s sent and received (lost)" "$(fmt "$(get py_fps)") ($(fmt "$(get py_lost)"))" "frames/s" "oceloLnx SendCANMsg above" "$(fmt "$(get lnx_tx_fps)") frames/s" "$(ratio "$(get py_fps)" "$(get lnx_tx_fps)")" ">= 0.90, 0 lost"
+row "ocelo-recv listening, idle CPU (wakeups)" "$(fmt "$(get recv_tool_idle_cpu_pct)" 3) ($(fmt "$(get recv_tool_idle_wakeups_per_s)" 1) /s)" "% of a core" "-" "-" "-" "none measurable"
 echo
 
 if [ ${#failed[@]} -gt 0 ]; then

@@ -120,6 +120,7 @@ int OceloInit(OceloSlot Slot, OceloULong CANBaud, unsigned char BT0, unsigned ch
         Store(TxGetAck[Slot], 0);
         Store(TxRingPos[Slot], OCELO_DP_TXRING);
         Store(TxMsgStartAddr, OCELO_DP_TXRING);
+        ForgetRequest(Slot);
     }
     Store(RakInit[Slot], 1);
     SlotTimerReset(Slot);
@@ -247,6 +248,7 @@ int ResetOcelo(OceloSlot Slot)
         Store(StoreMsgNum[Slot], 0);
         Store(TxRingPos[Slot], OCELO_DP_TXRING);
         Store(TxMsgStartAddr, OCELO_DP_TXRING);
+        ForgetRequest(Slot);
     }
     SleepUs(5000);
     return OCELO_OK;
@@ -266,6 +268,7 @@ void RecoverOcelo(void)
         // The slot is no longer initialised: later calls get 28 and the DPRAM
         // functions stop using the mutex before it is destroyed.
         Store(RakInit[Slot], 0);
+        WakeWaiters(Slot);  // a thread waiting for frames sees the slot go
         if (Load(MutexLive[Slot])) {
             pthread_mutex_lock(&work_mutex[Slot]);  // waits out a current holder
             Store(MutexLive[Slot], 0);

@@ -123,6 +123,15 @@ bool TakeDeferred(int Slot) { return __atomic_exchange_n(&IsrDeferred[Slot], 0, 
 
 unsigned CommandCount(int Slot) { return Load(CommandSeq[Slot & 7]); }
 
+long long CommandGapLeftNs(int Slot)
+{
+    const long long last = Load(LastCommandNs[Slot & 7]);
+    if (last == 0)
+        return 0;
+    const long long left = last + kCommandGapUs * 1000LL - MonoNs();
+    return left > 0 ? left : 0;
+}
+
 void CommandTaken(int Slot, unsigned Seq)
 {
     if (Load(CommandSeq[Slot & 7]) == Seq)

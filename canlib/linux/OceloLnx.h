@@ -77,6 +77,8 @@ void HandleInterrupt(int Slot);
 // access layer that the board has visibly taken command n (it answered it),
 // so the next command needs no pause, unless another command followed.
 unsigned CommandCount(int Slot);
+// Nanoseconds until a command to the board may follow the last one (0: now).
+long long CommandGapLeftNs(int Slot);
 void CommandTaken(int Slot, unsigned Seq);
 
 // Sleep that is not cut short by a signal.
@@ -91,5 +93,24 @@ bool SlotTimerCheck(int Slot, int CntDown);
 // Restore the signal action saved when the handler was installed; a default
 // action becomes "ignore" so that a late board interrupt cannot end the process.
 void RestoreSignal(int Slot);
+
+// Waiting for frames (OceloWait.cpp).  The handler's side runs inside the
+// signal handler or its deferred run, with the register lock held.
+//   RequestBatch   command 13 (the caller holds the register lock), noted
+//                  as the request the board has not answered yet
+//   NoteRxEvent    after the handler acted on an event: answers, news and
+//                  the wake-up of waiting threads
+//   ForgetRequest  the board will answer no earlier request (set-up, reset)
+//   WakeWaiters    wakes waiting threads (not from the handler)
+void RequestBatch(int Slot);
+// The request after the last record handed out: on a slot whose frames are
+// waited for, one that would have to wait for the command gap is left owed
+// to WaitCANMsg instead (the frame goes out at once); otherwise sent now.
+void RequestAfterLastRecord(int Slot);
+void NoteRxEvent(int Slot, unsigned char Event, bool Took);
+void ForgetRequest(int Slot);
+void WakeWaiters(int Slot);
+// Host time (CLOCK_REALTIME, ns) at which the slot's buffered batch arrived.
+extern long long BatchTimeNs[8];
 
 } // namespace ocelo_lnx

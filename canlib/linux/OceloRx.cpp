@@ -1,8 +1,10 @@
 // Receive path, Linux: the slot signal handler and GetCANMsg.
 #include "OceloLnx.h"
+#include "OceloWait.h"
 
 #include <cerrno>
 #include <cstring>
+#include <time.h>
 
 using namespace ocelo_lnx;
 
@@ -22,9 +24,11 @@ void ReadStatusInHandler(int Slot, unsigned Addr, unsigned char &Copy)
     }
 }
 
-// Event 16: take the announced batch into the empty software buffer.
-void TakeBatch(int Slot)
+// Event 16: take the announced batch into the empty software buffer; true
+// when records were taken.
+bool TakeBatch(int Slot)
 {
+    bool took = false;
     if (Load(CANRdCnt[Slot]) == Load(StoreMsgNum[Slot])) {
         const unsigned zone = Load(DPStartToReadIndex[Slot]) & 1;
         const unsigned countAddr = OCELO_DP_RXCOUNT0 + zone;
@@ -45,9 +49,13 @@ void TakeBatch(int Slot)
                     RegWrite(Slot, OCELO_REG_PAGE, static_cast<unsigned char>((addr >> 5) & 0xFF));
                 buf[i] = RegRead(Slot, (addr & 31) + OCELO_REG_WINDOW);
             }
+            timespec arrived;
+            clock_gettime(CLOCK_REALTIME, &arrived);
+            Store(BatchTimeNs[Slot], static_cast<long long>(arrived.tv_sec) * 1'000'000'000LL + arrived.tv_nsec);
             Store(DPStartToReadIndex[Slot], zone ^ 1);
             Store(CANRdCnt[Slot], 0);  // count before number: never "old index, new count"
             Store(StoreMsgNum[Slot], n);
+            took = true;
         }
         // "Zone taken" answers every notice the host acts on, also one whose
         // count it cannot take (0 or above 64): the board waits for this
@@ -56,6 +64,7 @@ void TakeBatch(int Slot)
         RawWrite(Slot, OCELO_DP_COMMAND, OCELO_CMD_ZONE_TAKEN);
     }
     Store(RequistAllow[Slot], 1);
+    return took;
 }
 
 } // namespace
@@ -63,12 +72,13 @@ void TakeBatch(int Slot)
 void ocelo_lnx::HandleInterrupt(int Slot)
 {
     const unsigned char event = RawRead(Slot, OCELO_DP_INTCODE) & 0xF0;
+    bool took = false;
     switch (event) {
     case OCELO_EV_READY:
         Store(RequistAllow[Slot], 1);
         break;
     case OCELO_EV_RX:
-        TakeBatch(Slot);
+        took = TakeBatch(Slot);
         break;
     case OCELO_EV_RESET:
         RawWrite(Slot, OCELO_DP_INTCODE, 0);
@@ -87,6 +97,7 @@ void ocelo_lnx::HandleInterrupt(int Slot)
     default:
         break;
     }
+    NoteRxEvent(Slot, event, took);
 }
 
 extern "C" {
@@ -133,6 +144,13 @@ int TimerCheck(int CntDown)
 int GetCANMsg(OceloSlot Slot, unsigned char *Mode, OceloULong *MsgID, unsigned char *RTR, unsigned char *DataLen,
               unsigned char *Data, OceloULong *UpperTime, OceloULong *LowerTime)
 {
+    return GetCANMsgStamp(Slot, Mode, MsgID, RTR, DataLen, Data, UpperTime, LowerTime, nullptr);
+}
+
+int GetCANMsgStamp(OceloSlot Slot, unsigned char *Mode, OceloULong *MsgID, unsigned char *RTR,
+                   unsigned char *DataLen, unsigned char *Data, OceloULong *UpperTime, OceloULong *LowerTime,
+                   double *HostTime)
+{
     if (!ValidSlot(Slot))
         return OCELO_BAD_SLOT;
     if (!Load(RakInit[Slot]))
@@ -148,7 +166,7 @@ int GetCANMsg(OceloSlot Slot, unsigned char *Mode, OceloULong *MsgID, unsigned c
         // Each slot paces its own requests: one slot's traffic must not
         // hold back another slot's first request.
         if (Load(RequistAllow[Slot]) && SlotTimerCheck(Slot, 10)) {
-            RawWrite(Slot, OCELO_DP_COMMAND, OCELO_CMD_NEXT_BATCH);
+            RequestBatch(Slot);
             SlotTimerReset(Slot);
             TimerReset();
             Store(RequistAllow[Slot], 0);
@@ -179,10 +197,12 @@ int GetCANMsg(OceloSlot Slot, unsigned char *Mode, OceloULong *MsgID, unsigned c
         *UpperTime = upper;
     if (LowerTime)
         *LowerTime = lower;
+    if (HostTime)
+        *HostTime = static_cast<double>(Load(BatchTimeNs[Slot])) / 1e9;
 
     Store(CANRdCnt[Slot], cnt + 1);
     if (cnt + 1 == Load(StoreMsgNum[Slot])) {
-        RawWrite(Slot, OCELO_DP_COMMAND, OCELO_CMD_NEXT_BATCH);
+        RequestAfterLastRecord(Slot);
         SlotTimerReset(Slot);
         TimerReset();
         Store(RequistAllow[Slot], 1);

@@ -65,6 +65,13 @@ class _Libraries:
                                    ctypes.c_ubyte, c_ubyte_p]
         lib.GetStatus.argtypes = [ctypes.c_ubyte, c_ubyte_p, c_ubyte_p]
         lib.ClearStatus.argtypes = [ctypes.c_ubyte]
+        missing = [f for f in ("GetCANMsgStamp", "WaitCANMsg", "WakeCANMsgWait", "GetCANMsgFd") if not hasattr(lib, f)]
+        if missing:
+            raise LibraryError(f"{name} is too old for this interface: no {', '.join(missing)}")
+        lib.GetCANMsgStamp.argtypes = lib.GetCANMsg.argtypes + [ctypes.POINTER(ctypes.c_double)]
+        lib.WaitCANMsg.argtypes = [ctypes.c_ubyte, ctypes.c_ulong]
+        lib.WakeCANMsgWait.argtypes = [ctypes.c_ubyte]
+        lib.GetCANMsgFd.argtypes = [ctypes.c_ubyte, ctypes.POINTER(ctypes.c_int)]
         lib.RecoverOcelo.argtypes = []
         lib.RecoverOcelo.restype = None
         self.lib = lib

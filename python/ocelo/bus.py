@@ -1,7 +1,9 @@
 """python-can interface for Ocelo CAN boards: can.Bus(interface="ocelo", channel=2)."""
 
+import collections
 import ctypes
 import errno
+import math
 import time
 
 import can
@@ -10,9 +12,12 @@ from . import _lib
 
 BIT_RATES = (5000, 10000, 20000, 25000, 50000, 100000, 125000, 200000, 250000, 500000, 800000, 1000000)
 
-# How long recv sleeps between two looks at the board library's receive
-# buffer while nothing is waiting (seconds): the latency a waiting recv adds.
-POLL_INTERVAL = 0.001
+# A recv without a time-out waits in steps of this many milliseconds (the
+# library's wait needs a bound; a step ends early for every frame).
+WAIT_STEP_MS = 60000
+
+STD_ID_MAX = 0x7FF
+EXT_ID_MAX = 0x1FFFFFFF
 
 # SocketCAN error frame classes (identifier bits) and controller flags (data
 # byte 1), as candump and python-can's log readers know them.
@@ -41,6 +46,33 @@ def _slot_of(channel):
     if not 1 <= slot <= 7:
         raise can.CanInitializationError(f"channel must be a slot 1 to 7 (or slot1 .. slot7): {channel!r}")
     return slot
+
+
+def _number(value, what):
+    """value as an int; CanInitializationError when it is no number."""
+    if isinstance(value, bool):
+        raise can.CanInitializationError(f"{what} must be a number, not {value!r}")
+    try:
+        return int(str(value), 0) if isinstance(value, str) else int(value)
+    except (TypeError, ValueError):
+        raise can.CanInitializationError(f"{what} must be a number, not {value!r}") from None
+
+
+def _checked_filters(filters):
+    """The filters with numeric can_id and can_mask (CanInitializationError
+    for anything else)."""
+    if not filters:
+        return filters
+    out = []
+    try:
+        for f in filters:
+            g = dict(f)
+            g["can_id"] = _number(f["can_id"], "a filter's can_id")
+            g["can_mask"] = _number(f["can_mask"], "a filter's can_mask")
+            out.append(g)
+    except (TypeError, KeyError):
+        raise can.CanInitializationError(f"filters must be dicts with can_id and can_mask: {filters!r}") from None
+    return out
 
 
 def board_filter(filters):
@@ -77,31 +109,46 @@ def board_filter(filters):
 class OceloBus(can.BusABC):
     """An Ocelo board in a controller slot (channel = slot 1 to 7).
 
-    bitrate is one of the board's table rates (default 500000); btr0/btr1
-    give the board's user timing bytes for any other rate.  Filters go to the
-    board's acceptance code and mask as far as they can express them; python-can
-    checks the rest on the host.  The board's overflow and CAN controller
-    states arrive as error frames (SocketCAN classes) and in the state
-    property."""
+    bitrate is one of the board's table rates (default 500000).  Any other
+    rate takes the board's own timing bytes: timing=can.BitTiming(btr0=...,
+    btr1=...) (or btr0/btr1), which the board gets as BT0/BT1 whatever the
+    bitrate says.  Filters go to the board's acceptance code and mask as far
+    as they can express them; python-can checks the rest on the host.  The
+    board's overflow and CAN controller states arrive as error frames
+    (SocketCAN classes) and in the state property.  receive_own_messages=True
+    hands each sent frame back to this bus (is_rx False).  The board carries
+    classic CAN only: fd=True is refused."""
 
-    def __init__(self, channel=None, can_filters=None, bitrate=500000, btr0=None, btr1=None,
-                 poll_interval=POLL_INTERVAL, **kwargs):
+    def __init__(self, channel=None, can_filters=None, bitrate=500000, btr0=None, btr1=None, timing=None,
+                 receive_own_messages=False, fd=False, **kwargs):
         if channel is None:
             raise can.CanInitializationError("give a channel: the slot 1 to 7")
         self._slot = _slot_of(channel)
-        bitrate = int(bitrate)
+        if fd:
+            raise can.CanInitializationError("the board carries classic CAN frames only (no CAN FD)")
+        bitrate = _number(500000 if bitrate is None else bitrate, "bitrate")
+        if timing is not None:
+            try:
+                btr0, btr1 = timing.btr0, timing.btr1
+            except (AttributeError, TypeError, ValueError, ZeroDivisionError) as e:
+                raise can.CanInitializationError(f"timing gives no BTR0/BTR1 the board could take: {e}") from None
         if btr0 is not None or btr1 is not None:
-            bt0, bt1 = int(btr0 or 0), int(btr1 or 0)
-            if bitrate in BIT_RATES:
-                raise can.CanInitializationError("btr0/btr1 are for rates outside the board's table")
+            # The board's own timing bytes (bit-rate index 12), whatever the
+            # table rate says.
+            bt0, bt1 = _number(btr0 or 0, "btr0"), _number(btr1 or 0, "btr1")
+            if not (0 <= bt0 <= 255 and 0 <= bt1 <= 255):
+                raise can.CanInitializationError(f"btr0/btr1 are bytes: {bt0:#x}, {bt1:#x}")
+            board_rate = 0
         elif bitrate in BIT_RATES:
             bt0 = bt1 = 0
+            board_rate = bitrate
         else:
             raise can.CanInitializationError(
-                f"the board cannot run at {bitrate} bit/s without btr0/btr1; rates: "
+                f"the board cannot run at {bitrate} bit/s without timing (btr0/btr1); rates: "
                 + ", ".join(map(str, BIT_RATES)))
-        self._baud, self._bt0, self._bt1 = bitrate, bt0, bt1
-        self._poll = max(float(poll_interval), 0.0001)
+        self._baud, self._board_rate, self._bt0, self._bt1 = bitrate, board_rate, bt0, bt1
+        self._own = bool(receive_own_messages)
+        can_filters = _checked_filters(can_filters)
         try:
             self._libs = _lib.libraries()
         except _lib.LibraryError as e:
@@ -109,7 +156,9 @@ class OceloBus(can.BusABC):
         self._lib = self._libs.lib
         self._code, self._mask = 0, 0xFFFFFFFF
         self._status = 0
-        self._pending = []      # error frames to hand out before the next frame
+        # Error frames and own frames to hand out before the next frame
+        # (appended by send on another thread too).
+        self._pending = collections.deque()
         self._open = False
         self._up = False        # the board has been initialised
         rc = _lib.claim(self._slot)
@@ -134,13 +183,18 @@ class OceloBus(can.BusABC):
     def _init_board(self):
         # A board slow to answer its first reset gets up to three tries.
         for _ in range(3):
-            rc = self._lib.OceloInit(self._slot, self._baud, self._bt0, self._bt1, self._code, self._mask)
+            rc = self._lib.OceloInit(self._slot, self._board_rate, self._bt0, self._bt1, self._code, self._mask)
             if rc == _lib.OK:
                 self._status = 0
                 return
         raise can.CanInitializationError(f"OceloInit on slot {self._slot} failed ({rc})")
 
     def _apply_filters(self, filters):
+        if self._up:
+            try:
+                filters = _checked_filters(filters)
+            except can.CanInitializationError as e:
+                raise ValueError(str(e)) from None
         self._code, self._mask = board_filter(filters)
         if self._up and self._lib.SetCANMask(self._slot, self._code, self._mask) != _lib.OK:
             raise can.CanOperationError(f"slot {self._slot}: the board did not take the new filter")
@@ -151,11 +205,25 @@ class OceloBus(can.BusABC):
             raise can.CanOperationError("the board sends classic data and remote frames only")
         if not self._open:
             raise can.CanOperationError("the bus is shut down")
-        dlc = min(msg.dlc, 8)
-        data = (ctypes.c_ubyte * 8)(*bytes(msg.data)[:8])
-        rc = self._lib.SendCANMsg(self._slot, 1 if msg.is_extended_id else 0, msg.arbitration_id,
-                                  1 if msg.is_remote_frame else 0, dlc, data)
+        # What the board cannot carry is refused, never cut down to fit.
+        ident, payload = msg.arbitration_id, bytes(msg.data or b"")
+        top = EXT_ID_MAX if msg.is_extended_id else STD_ID_MAX
+        if not isinstance(ident, int) or not 0 <= ident <= top:
+            raise ValueError(f"{'extended' if msg.is_extended_id else 'standard'} identifier out of range "
+                             f"(0 to {top:#x}): {ident!r}")
+        if len(payload) > 8 or not 0 <= msg.dlc <= 8:
+            raise ValueError(f"a classic CAN frame carries at most 8 data bytes, not {max(len(payload), msg.dlc)}")
+        rtr = bool(msg.is_remote_frame)
+        dlc = msg.dlc if rtr else len(payload)
+        data = (ctypes.c_ubyte * 8)(*payload)
+        rc = self._lib.SendCANMsg(self._slot, 1 if msg.is_extended_id else 0, ident, 1 if rtr else 0, dlc, data)
         if rc == _lib.OK:
+            if self._own:
+                self._pending.append(can.Message(
+                    timestamp=time.time(), arbitration_id=ident, is_extended_id=msg.is_extended_id,
+                    is_remote_frame=rtr, dlc=dlc, data=None if rtr else payload, channel=self.channel,
+                    is_rx=False))
+                self._lib.WakeCANMsgWait(self._slot)  # a waiting recv and the descriptor
             return
         if rc == _lib.OVERFLOW:
             raise can.CanOperationError(f"slot {self._slot}: transmission blocked by the board", rc)
@@ -167,21 +235,27 @@ class OceloBus(can.BusABC):
         deadline = None if timeout is None else time.monotonic() + max(timeout, 0.0)
         mode, rtr, dlc = ctypes.c_ubyte(), ctypes.c_ubyte(), ctypes.c_ubyte()
         ident, upper, lower = ctypes.c_ulong(), ctypes.c_ulong(), ctypes.c_ulong()
+        arrived = ctypes.c_double()
         data = (ctypes.c_ubyte * 8)()
-        while self._open:
+        while True:
+            if not self._open:
+                # (None would make python-can's recv without a time-out ask
+                # again at once, for ever.)
+                raise can.CanOperationError("the bus is shut down")
             if self._pending:
-                return self._pending.pop(0), False
-            rc = self._lib.GetCANMsg(self._slot, ctypes.byref(mode), ctypes.byref(ident), ctypes.byref(rtr),
-                                     ctypes.byref(dlc), data, ctypes.byref(upper), ctypes.byref(lower))
+                return self._pending.popleft(), False
+            rc = self._lib.GetCANMsgStamp(self._slot, ctypes.byref(mode), ctypes.byref(ident), ctypes.byref(rtr),
+                                          ctypes.byref(dlc), data, ctypes.byref(upper), ctypes.byref(lower),
+                                          ctypes.byref(arrived))
             self._look_at_status()
             if rc == _lib.OK:
                 n = min(dlc.value, 8)
-                msg = can.Message(timestamp=time.time(), arbitration_id=ident.value,
+                msg = can.Message(timestamp=arrived.value, arbitration_id=ident.value,
                                   is_extended_id=bool(mode.value), is_remote_frame=bool(rtr.value),
                                   dlc=n, data=None if rtr.value else bytes(data[:n]), channel=self.channel)
                 if self._pending:
                     self._pending.append(msg)
-                    return self._pending.pop(0), False
+                    return self._pending.popleft(), False
                 return msg, False
             if rc == _lib.OVERFLOW:
                 self._lib.ClearStatus(self._slot)
@@ -189,21 +263,39 @@ class OceloBus(can.BusABC):
                 continue
             if rc == _lib.NOT_INIT:
                 if not self._open:
-                    break    # shut down by another thread meanwhile
+                    continue    # shut down by another thread meanwhile
                 # The board restarted (event 64): bring it up again.
                 self._init_board()
                 self._pending.append(self._error_frame(CAN_ERR_RESTARTED, 0))
                 continue
             if rc != _lib.NO_MSG:
                 raise can.CanOperationError(f"slot {self._slot}: GetCANMsg failed ({rc})", rc)
-            if deadline is None:
-                time.sleep(self._poll)
+            if self._pending:
                 continue
-            left = deadline - time.monotonic()
-            if left <= 0:
+            # Sleep in the library until the board's interrupt brings a frame
+            # (ctypes lets go of the GIL meanwhile); shutdown wakes it.
+            if deadline is None:
+                wait_ms = WAIT_STEP_MS
+            else:
+                wait_ms = max(0, math.ceil((deadline - time.monotonic()) * 1000))
+            rc = self._lib.WaitCANMsg(self._slot, wait_ms)
+            if rc in (_lib.OK, _lib.OVERFLOW, _lib.NOT_INIT):
+                continue        # something to look at
+            if rc != _lib.NO_MSG:
+                raise can.CanOperationError(f"slot {self._slot}: WaitCANMsg failed ({rc})", rc)
+            if deadline is not None and time.monotonic() >= deadline and not self._pending:
                 return None, False
-            time.sleep(min(self._poll, left))
-        return None, False
+
+    def fileno(self):
+        """A descriptor that turns readable when recv has something to hand
+        out (for can.Notifier with an asyncio loop, select and the like)."""
+        if not self._open:
+            raise can.CanOperationError("the bus is shut down")
+        fd = ctypes.c_int(-1)
+        rc = self._lib.GetCANMsgFd(self._slot, ctypes.byref(fd))
+        if rc != _lib.OK:
+            raise can.CanOperationError(f"slot {self._slot}: no descriptor to wait on ({rc})", rc)
+        return fd.value
 
     def _look_at_status(self):
         reg, overflow = ctypes.c_ubyte(), ctypes.c_ubyte()
@@ -247,6 +339,7 @@ class OceloBus(can.BusABC):
     def _release(self):
         if self._open:
             self._open = False
+            self._lib.WakeCANMsgWait(self._slot)   # a recv waiting on another thread returns
             _lib.release(self._slot)
 
     def shutdown(self):

@@ -2,12 +2,15 @@
 simulated slots of this process (and of a logger and a player process on the
 same simulated bus)."""
 
+import asyncio
 import ctypes
 import os
+import select
 import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -15,6 +18,7 @@ BUS_DIR = tempfile.mkdtemp(prefix="ocelo-py-bus-")
 os.environ["OCELO_SIM_BUS"] = BUS_DIR   # read when the first board is plugged in
 
 import can  # noqa: E402
+import ocelo  # noqa: E402
 
 
 def frame(ident, data=b"", ext=False, rtr=False, dlc=None):
@@ -95,6 +99,137 @@ class OceloBusTest(unittest.TestCase):
         wall, cpu = time.monotonic() - wall, time.process_time() - cpu
         self.assertGreaterEqual(wall, 1.0)
         self.assertLess(cpu, wall / 5, "recv spins while it waits")
+
+    def test_frames_the_board_cannot_carry_are_refused_before_anything_is_written(self):
+        a, b = self.bus(1), self.bus(2)
+        refused = [frame(0x800, b"\x01"), frame(0x20000000, b"\x01", ext=True), frame(-1, b"\x01"),
+                   frame(-1, b"\x01", ext=True), frame(0x123, bytes(9)), frame(0x123, rtr=True, dlc=9),
+                   frame(0x80000000, ext=True, rtr=True, dlc=0)]
+        for m in refused:
+            with self.assertRaises(ValueError, msg=repr(m)):
+                a.send(m)
+        # The ends of the ranges go through unchanged; nothing refused went out.
+        edges = [frame(0x7FF, bytes(range(8))), frame(0x1FFFFFFF, b"\x05", ext=True), frame(0, b""),
+                 frame(0, ext=True, rtr=True, dlc=8)]
+        for m in edges:
+            a.send(m)
+        got = receive(b, len(edges))
+        self.assertEqual([key(m) for m in got], [key(m) for m in edges])
+        self.assertIsNone(b.recv(0))
+
+    def test_shutdown_ends_a_waiting_recv_and_a_shut_bus_recv_returns_at_once(self):
+        for timeout in (None, 600):
+            b = can.Bus(interface="ocelo", channel=3)
+            outcome = []
+
+            def wait():
+                try:
+                    outcome.append(b.recv(timeout))
+                except can.CanOperationError as e:
+                    outcome.append(e)
+            t = threading.Thread(target=wait, daemon=True)
+            t.start()
+            time.sleep(0.2)   # (lets it reach the wait; the test holds without it)
+            b.shutdown()
+            t.join(60)
+            self.assertFalse(t.is_alive(), f"recv({timeout}) still waits after shutdown")
+            self.assertEqual(len(outcome), 1)
+            self.assertTrue(outcome[0] is None or isinstance(outcome[0], can.CanOperationError), outcome)
+            # A shut-down bus: recv returns at once (a thread of its own, so
+            # that a recv that never returns fails the test instead of hanging).
+            for t_out in (None, 0, 600):
+                t = threading.Thread(target=wait, daemon=True)
+                t.start()
+                t.join(60)
+                self.assertFalse(t.is_alive(), f"recv({t_out}) on a shut-down bus does not return")
+            with self.assertRaises(can.CanOperationError):
+                b.send(frame(0x1, b"\x01"))
+
+    def test_notifier_on_an_asyncio_loop_waits_on_the_bus_descriptor(self):
+        a, b = self.bus(1), self.bus(2)
+        self.assertGreaterEqual(b.fileno(), 0)
+        sent = [frame(0x10 + i, bytes([i])) for i in range(5)]
+
+        async def run():
+            reader = can.AsyncBufferedReader()
+            notifier = can.Notifier(b, [reader], loop=asyncio.get_running_loop())
+            try:
+                got = []
+                for m in sent:
+                    await asyncio.get_running_loop().run_in_executor(None, a.send, m)
+                while len(got) < len(sent):
+                    m = await asyncio.wait_for(reader.get_message(), 60)
+                    if not m.is_error_frame:
+                        got.append(m)
+                return got
+            finally:
+                notifier.stop()
+        got = asyncio.run(run())
+        self.assertEqual([key(m) for m in got], [key(m) for m in sent])
+
+    def test_timestamps_tell_when_the_frame_reached_the_host(self):
+        a, b = self.bus(1), self.bus(2)
+        b.recv(0)   # the set-up's status news, if any
+        before = time.time()
+        a.send(frame(0x55, b"\x01"))
+        m, end = None, time.monotonic() + 60
+        while m is None and time.monotonic() < end:
+            ready = select.select([b.fileno()], [], [], 60)[0]
+            noticed = time.time()
+            if ready:
+                m = b.recv(0)
+                if m is not None and m.is_error_frame:
+                    m = None
+        self.assertIsNotNone(m)
+        self.assertGreaterEqual(m.timestamp, before - 0.001)
+        self.assertLessEqual(m.timestamp, noticed)
+
+    def test_own_messages_come_back_only_when_asked_for(self):
+        a = self.bus(1, receive_own_messages=True)
+        b = self.bus(2)
+        mine = frame(0x321, b"\x07\x08")
+        a.send(mine)
+        m = a.recv(60)
+        self.assertIsNotNone(m)
+        self.assertEqual(key(m), key(mine))
+        self.assertFalse(m.is_rx)
+        got = receive(b, 1)
+        self.assertEqual([key(x) for x in got], [key(mine)])
+        self.assertTrue(got[0].is_rx)
+        # b was not asked: what b sends does not come back to b, only to a.
+        theirs = frame(0x322, b"\x09")
+        b.send(theirs)
+        b.send(frame(0x323, b"\x0a"))
+        got = receive(a, 1)
+        self.assertEqual([key(x) for x in got], [key(theirs)])
+        self.assertTrue(got[0].is_rx)
+        a.send(frame(0x324, b"\x0b"))
+        got = receive(b, 1)
+        self.assertEqual([key(x) for x in got], [key(frame(0x324, b"\x0b"))])
+
+    def test_open_refuses_fd_and_non_numbers_and_takes_timing_registers(self):
+        sim = ctypes.CDLL("libslotsim.so.1")
+        sim.BoardSimPeek.restype = ctypes.c_ubyte
+
+        def rate_bytes(slot):
+            return [sim.BoardSimPeek(slot, 6016 + i) for i in range(3)]
+        with self.assertRaises(can.CanInitializationError):
+            can.Bus(interface="ocelo", channel=1, fd=True)
+        for bad in ("fast", [1], "12x"):
+            with self.assertRaises(can.CanInitializationError, msg=repr(bad)):
+                ocelo.OceloBus(channel=1, bitrate=bad)
+        for filt in ([{"can_id": "x", "can_mask": 0x7FF}], [{"can_id": 0x100, "can_mask": None}],
+                     [{"can_id": 0x100}]):
+            with self.assertRaises(can.CanInitializationError, msg=repr(filt)):
+                can.Bus(interface="ocelo", channel=1, can_filters=filt)
+        # Timing registers reach the board as BT0/BT1 (index 12), also beside
+        # a table rate; python-can's own form and the keyword form.
+        self.bus(1, timing=can.BitTiming(btr0=0x00, btr1=0x14))
+        self.assertEqual(rate_bytes(1), [12, 0x00, 0x14])
+        self.bus(2, bitrate=125000, btr0=0x03, btr1=0x1C)
+        self.assertEqual(rate_bytes(2), [12, 0x03, 0x1C])
+        self.bus(3, bitrate="250000", fd=False)
+        self.assertEqual(rate_bytes(3), [8, 0, 0])
 
     def test_overflow_and_bus_off_arrive_as_error_frames(self):
         sim = ctypes.CDLL("libslotsim.so.1")

@@ -9,6 +9,7 @@
 // after -T milliseconds without a frame, or on Ctrl-C.
 #include "CanTool.h"
 #include "Ocelo.h"
+#include "OceloWait.h"
 
 #include <cerrno>
 #include <chrono>
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <poll.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,6 +78,26 @@ struct Slot {
     unsigned long code = 0, mask = 0xFFFFFFFF;
     unsigned char canstat = 0;
 };
+
+// Sleeps until one of the slots may have a frame (or a status change), up
+// to wait_ms (-1: no limit of the caller's; the wait still ends once a
+// second, so that each board is asked again for frames it has not sent).
+// A look at each slot first clears its descriptor if nothing is there.
+void WaitForFrames(const std::vector<Slot> &slots, long long wait_ms)
+{
+    std::vector<pollfd> fds;
+    for (const Slot &s : slots) {
+        if (WaitCANMsg(s.slot, 0) != OCELO_NO_MSG)
+            return;  // something to look at now
+        int fd = -1;
+        if (GetCANMsgFd(s.slot, &fd) != OCELO_OK)
+            return;
+        fds.push_back({fd, POLLIN, 0});
+    }
+    if (wait_ms < 0 || wait_ms > 1000)
+        wait_ms = 1000;
+    poll(fds.data(), fds.size(), static_cast<int>(wait_ms));  // a signal (Ctrl-C, a board's) ends it early
+}
 
 // "(2026-12-09 13:20:00.123456) ": local date and time.
 std::string DateStamp(int64_t micros)
@@ -257,10 +279,10 @@ int main(int argc, char **argv)
     unsigned long printed = 0;
     int status = 0;
     // One frame or error frame out; false once count frames are out.
+    // now: when the frame reached the host (the interrupt that took it).
     auto print = [&](const Slot &s, const cantool::FrameSpec &f, unsigned long upper, unsigned long lower,
-                     bool error) {
+                     bool error, int64_t now) {
         last_frame = Clock::now();
-        int64_t now = HostMicros();
         if (first < 0)
             first = prev = now;
         std::string ts = stamp == 'A' ? DateStamp(now) : cantool::FormatStamp(stamp, now, first, prev);
@@ -283,24 +305,25 @@ int main(int argc, char **argv)
                 unsigned char can = 0, buf = 0;
                 GetStatus(s.slot, &can, &buf);
                 if (can != s.canstat && cantool::ErrorFrameFor(s.canstat, can, false, buf, f) &&
-                    cantool::ErrorPass(s.err_mask, f) && !print(s, f, 0, 0, true))
+                    cantool::ErrorPass(s.err_mask, f) && !print(s, f, 0, 0, true, HostMicros()))
                     break;
                 s.canstat = can;
             }
-            int rc = GetCANMsg(s.slot, &f.ext, &id, &f.rtr, &f.len, f.data, &upper, &lower);
+            double arrived = 0;
+            int rc = GetCANMsgStamp(s.slot, &f.ext, &id, &f.rtr, &f.len, f.data, &upper, &lower, &arrived);
             if (rc == OCELO_OK) {
                 any = true;
                 f.id = id;
                 if (!cantool::FilterPass(s.filters, f, s.join))
                     continue;
-                if (!print(s, f, upper, lower, false))
+                if (!print(s, f, upper, lower, false, static_cast<int64_t>(arrived * 1e6 + 0.5)))
                     break;
             } else if (rc == OCELO_OVERFLOW) {
                 unsigned char can = 0, buf = 0;
                 GetStatus(s.slot, &can, &buf);
                 if (s.err_mask) {
                     if (cantool::ErrorFrameFor(can, can, true, buf, f) && cantool::ErrorPass(s.err_mask, f))
-                        print(s, f, 0, 0, true);
+                        print(s, f, 0, 0, true, HostMicros());
                 } else {
                     std::fprintf(stderr, "ocelo-recv: slot %u: board reports an overflow, frames were lost\n", s.slot);
                 }
@@ -318,8 +341,10 @@ int main(int argc, char **argv)
             status = 1;
             break;
         }
-        if (!any)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!any && !g_stop)
+            WaitForFrames(slots, idle_ms ? idle_ms - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                           Clock::now() - last_frame).count()
+                                         : -1);
     }
     RecoverOcelo();
     if (out != stdout && std::fclose(out) != 0)
