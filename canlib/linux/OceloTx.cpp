@@ -1,7 +1,9 @@
 // Transmit path, Linux: SendCANMsg.
 #include "OceloLnx.h"
 
+#include <cerrno>
 #include <pthread.h>
+#include <time.h>
 
 using namespace ocelo_lnx;
 
@@ -13,12 +15,30 @@ pthread_mutex_t TxMutex[8] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZ
                               PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
                               PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER};
 
-// The board takes a request within microseconds; a board that has not
-// acknowledged after this long is taken as silent.
+// A board that has not acknowledged after this long, and after this many
+// polls between pauses, is taken as silent.
 constexpr double kAckWaitMs = 50.0;
 constexpr int kMinPolls = 901;
-// Close polling lasts twice the firmware's reaction time.
-constexpr double kClosePollMs = 0.4;
+// The firmware cannot answer before it has read the command, one reaction
+// time after the write: the wait sleeps through most of that time, polls
+// closely around its end, and goes on in growing sleeps beyond it.
+constexpr long long kFirstPollUs = kReactionUs * 9 / 10;
+constexpr double kClosePollMs = static_cast<double>(kReactionUs + kReactionUs / 4) / 1000.0;
+
+long long MonotonicNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1'000'000'000LL + ts.tv_nsec;
+}
+
+// Sleeps until the monotonic clock reads Ns (signals do not cut it short).
+void SleepUntilNs(long long Ns)
+{
+    timespec ts{static_cast<time_t>(Ns / 1'000'000'000LL), static_cast<long>(Ns % 1'000'000'000LL)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
 
 class TxLock {
 public:
@@ -51,6 +71,7 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
     unsigned char CmdBuf[30];
     unsigned int NumOfCmdBytes = OceloEncodeTxRecord(CmdBuf, Mode, MsgID, RTR, DataLen, Data);
     unsigned command;
+    long long commandNs;
     {
         SlotGuard guard(Slot);
         unsigned int addr = Load(TxRingPos[Slot]);
@@ -65,17 +86,20 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
         // left by the previous transmission must not answer this one.
         RawWrite(Slot, OCELO_DP_TXACK, 0);
         RawWrite(Slot, OCELO_DP_COMMAND, OCELO_CMD_TRANSMIT);
+        commandNs = MonotonicNs();
         command = CommandCount(Slot);
     }
 
-    // The board answers one reaction time of its firmware after the command
-    // (about 200 us).  Poll closely until then and a little beyond, so the
+    // The board answers one reaction time of its firmware after the command.
+    // Sleep through most of it (polling sooner finds nothing and only burns
+    // the processor), then poll closely until a little past it, so the
     // answer is seen as soon as it is there; a board that takes longer is
     // busy, and the wait goes on in sleeps that grow to 100 us.  It gives up
     // after at least 901 polls between sleeps (the close polls do not count)
     // and at least 50 ms: on a loaded host each sleep stretches, and the
     // wait with it, as the board's answer may be held up too.
-    const double start = NowMs();
+    SleepUntilNs(commandNs + kFirstPollUs * 1000LL);
+    const double start = static_cast<double>(commandNs) / 1e6;
     unsigned pauseUs = 20;
     for (int polls = 0;;) {
         {
@@ -87,7 +111,7 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
         }
         if (Load(BufStatus[Slot]) & OCELO_BUF_TXBLOCKED)
             return OCELO_OVERFLOW;
-        const double waited = NowMs() - start;
+        const double waited = static_cast<double>(MonotonicNs()) / 1e6 - start;
         if (waited < kClosePollMs)
             continue;
         if (++polls >= kMinPolls && waited > kAckWaitMs)

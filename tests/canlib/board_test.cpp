@@ -512,6 +512,28 @@ TEST_F(Lnx, TransmitResultCodes)
     EXPECT_EQ(ocelo_lnx::TxRingPos[1], 2714u);
 }
 
+// The firmware reads a command one reaction time (200 us) after the write
+// and cannot acknowledge it sooner: the sender sleeps through most of that
+// time instead of polling the acknowledgement byte, for every frame, and
+// every frame still gets its own acknowledgement and arrives.
+TEST_F(Lnx, TheSenderDoesNotPollBeforeTheFirmwareCanHaveAnswered)
+{
+    InitBoth();
+    BoardSimStats st0, st;
+    BoardSimGetStats(1, &st0);
+    constexpr uint32_t kFrames = 40;
+    for (uint32_t n = 0; n < kFrames; ++n)
+        ASSERT_EQ(Send(1, SeqFrame(n)), OCELO_OK) << n;
+    BoardSimGetStats(1, &st);
+    EXPECT_GE(st.TxAckReads - st0.TxAckReads, kFrames);
+    EXPECT_GE(st.TxAckSoonestNs, 100'000u) << "the acknowledgement byte was polled right after the command";
+    for (uint32_t n = 0; n < kFrames; ++n) {
+        Frame got;
+        ASSERT_EQ(Receive(2, got), OCELO_OK) << n;
+        EXPECT_EQ(got, SeqFrame(n));
+    }
+}
+
 TEST_F(Lnx, BadRecordCountsTakeNothingUntilTheBoardAnnouncesAgain)
 {
     InitBoth();

@@ -69,6 +69,7 @@ struct Board {
     std::atomic<uint16_t> cmdq[kCmdRing];
     std::atomic<uint64_t> cmdt[kCmdRing];
     std::atomic<uint64_t> txack_reads{0};
+    std::atomic<uint64_t> txack_soonest_ns{UINT64_MAX};
     // When the host first read an interrupt code announcing the visible
     // batch (0: not yet); the host's command 9 written before then cannot
     // be its answer to that batch.
@@ -902,6 +903,7 @@ void ResetFirmwareState(Board &b)
     b.rx_cap = kDefaultRxCapacity;
     b.stats = BoardSimStats{};
     b.txack_reads.store(0);
+    b.txack_soonest_ns.store(UINT64_MAX);
     b.log_n = 0;
     b.reaction_ns = g.reaction_ns.load();
     b.cmd_due_ns = 0;
@@ -1030,6 +1032,16 @@ unsigned char BoardSimRegRead(int Slot, unsigned int Reg)
     }
     if (addr == OCELO_DP_TXACK) {
         b.txack_reads.fetch_add(1, std::memory_order_relaxed);
+        // How soon after the latest command write the host looks.
+        const uint32_t tail = b.cmd_tail.load(std::memory_order_acquire);
+        const uint64_t written = b.cmdt[(tail - 1) % kCmdRing].load(std::memory_order_relaxed);
+        const uint64_t now = NowNs();
+        if (written != 0 && now >= written) {
+            uint64_t soonest = b.txack_soonest_ns.load(std::memory_order_relaxed);
+            while (now - written < soonest &&
+                   !b.txack_soonest_ns.compare_exchange_weak(soonest, now - written, std::memory_order_relaxed))
+                ;
+        }
         if (b.dp[addr].load(std::memory_order_acquire) != OCELO_TXACK_VALUE)
             CatchUp(Slot);
     } else if (addr == OCELO_DP_READY && b.dp[OCELO_DP_READY + 1].load(std::memory_order_acquire) != 0xFF) {
@@ -1254,6 +1266,8 @@ int BoardSimGetStats(int Slot, BoardSimStats *Stats)
     Wake();
     *Stats = g.boards[Slot].stats;
     Stats->TxAckReads = g.boards[Slot].txack_reads.load();
+    const uint64_t soonest = g.boards[Slot].txack_soonest_ns.load();
+    Stats->TxAckSoonestNs = soonest == UINT64_MAX ? 0 : soonest;
     return 0;
 }
 

@@ -156,6 +156,8 @@ typedef struct BoardSimStats {
     uint32_t Commands[256];  /* commands taken, by code */
     uint64_t LostCommands;   /* commands overwritten before the firmware read them */
     uint64_t TxAckReads;     /* host reads of the acknowledgement byte 8185 */
+    uint64_t TxAckSoonestNs; /* least time from a command write to a read of 8185
+                                after it (0: no such read yet) */
 } BoardSimStats;
 int BoardSimGetStats(int Slot, BoardSimStats *Stats);
 
