@@ -424,6 +424,28 @@ TEST_F(Tools, HexAcceptanceCodeAndLogFile)
         << Slurp(dir_ + "/" + m[1].str());
 }
 
+// A bus directory that cannot be used (a regular file, or a path below one)
+// fails the open, naming the path: a sender must not report frames sent into
+// nowhere, and two processes must not both get one slot.
+TEST_F(Tools, ABusDirectoryThatCannotBeUsedFailsTheOpen)
+{
+    const std::string plain = dir_ + "/plain";
+    std::ofstream(plain).close();
+    for (const std::string &bus : {plain, plain + "/below"}) {
+        SCOPED_TRACE(bus);
+        const std::string out = dir_ + "/send.out";
+        Child send({OCELO_SEND_BIN, "-v", "1", "123#11"}, out, bus);
+        EXPECT_EQ(send.Wait(30000), 1);
+        EXPECT_EQ(Slurp(out), "");
+        EXPECT_NE(Slurp(out + ".err").find("cannot open slot 1: the simulated bus " + bus + " "), std::string::npos)
+            << Slurp(out + ".err");
+        Child recv({OCELO_RECV_BIN, "-T", "100", "2"}, dir_ + "/recv.out", bus);
+        EXPECT_EQ(recv.Wait(30000), 1);
+        EXPECT_NE(Slurp(dir_ + "/recv.out.err").find("the simulated bus " + bus + " "), std::string::npos)
+            << Slurp(dir_ + "/recv.out.err");
+    }
+}
+
 TEST_F(Tools, SecondProcessOnASlotIsRefused)
 {
     const std::string first = dir_ + "/first.out", second = dir_ + "/second.out";

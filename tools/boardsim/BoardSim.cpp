@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -145,6 +146,8 @@ struct Sim {
     std::atomic<BoardSimIrqFn> irq_fn{nullptr};
     std::atomic<void *> irq_ctx{nullptr};
     std::string bus_setting;
+    int bus_error = 0;          // why the bus last failed to join other processes
+    std::string bus_error_dir;  // and the directory it tried
     boardsim::BusLink link;  // used by the simulation thread only while it runs
     Traffic traffic;
     std::atomic<uint64_t> traffic_count{0};
@@ -854,9 +857,20 @@ int EnsureStarted()
     if (fd < 0)
         return -errno;
     g.efd.store(fd, std::memory_order_release);
+    // A bus that should join other processes but cannot is an error: a
+    // board on it would send into nowhere and share its slot with nobody.
     std::string dir = BusDir();
-    if (!dir.empty())
-        g.link.Open(dir);  // without it the bus stays inside this process
+    if (!dir.empty()) {
+        if (int err = g.link.Open(dir)) {
+            g.bus_error = err;
+            g.bus_error_dir = dir;
+            g.efd.store(-1);
+            close(fd);
+            return -err;
+        }
+    }
+    g.bus_error = 0;
+    g.bus_error_dir.clear();
     g.stop.store(false);
     // The simulation thread must never run a slot's signal handler.
     sigset_t all, old;
@@ -1235,6 +1249,14 @@ int BoardSimSetBus(const char *Dir)
     std::lock_guard<std::mutex> lock(g.mu);
     g.bus_setting = Dir ? Dir : "";
     return 0;
+}
+
+int BoardSimBusError(char *Dir, size_t Size)
+{
+    std::lock_guard<std::mutex> lock(g.mu);
+    if (Dir && Size > 0)
+        std::snprintf(Dir, Size, "%s", g.bus_error_dir.c_str());
+    return g.bus_error;
 }
 
 int BoardSimSetReactionTime(int Slot, unsigned int Microseconds)

@@ -105,5 +105,9 @@ int InitBoard(unsigned char slot, unsigned long baud, unsigned char bt0, unsigne
 // Opens the slot device so that slot_fd[slot] is usable (platform hook,
 // see OpenSlot*.c*).  Returns 0 or a negative errno.
 int OpenSlot(int slot);
+// What went wrong when OpenSlot(slot) returned rc, for a message after
+// "<tool>: ": the slot in use, or the device or simulated bus that could
+// not be opened, named by its path.
+std::string OpenSlotError(int slot, int rc);
 
 } // namespace cantool

@@ -315,10 +315,7 @@ int main(int argc, char **argv)
     for (unsigned char u : used) {
         int rc = cantool::OpenSlot(u);
         if (rc != 0) {
-            if (rc == -EBUSY)
-                std::fprintf(stderr, "ocelo-send: slot %u is in use by another process\n", u);
-            else
-                std::fprintf(stderr, "ocelo-send: cannot open slot %u: %s\n", u, std::strerror(-rc));
+            std::fprintf(stderr, "ocelo-send: %s\n", cantool::OpenSlotError(u, rc).c_str());
             RecoverOcelo();
             return 1;
         }
