@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iomanip>
 #include <regex>
@@ -275,6 +276,11 @@ public:
         }
     }
     bool Started() const { return pid_ > 0; }
+    void Signal(int sig)
+    {
+        if (pid_ > 0)
+            kill(pid_, sig);
+    }
 
 private:
     pid_t pid_ = -1;
@@ -550,6 +556,68 @@ TEST_F(Tools, ABusDirectoryThatCannotBeUsedFailsTheOpen)
         EXPECT_NE(Slurp(dir_ + "/recv.out.err").find("the simulated bus " + bus + " "), std::string::npos)
             << Slurp(dir_ + "/recv.out.err");
     }
+}
+
+// -e shows the board's overflow as an error frame, given before the slot or
+// after it.  A receiver stopped while frames come finds more than its board
+// can hold when it goes on; the sender stays (a pause in its log) until the
+// frames have reached it.
+TEST_F(Tools, ErrorFramesWithTheOptionBeforeOrAfterTheSlot)
+{
+    const std::string log = dir_ + "/burst.log";
+    constexpr int kBurst = 3000;
+    {
+        std::ofstream f(log);
+        for (int i = 0; i < kBurst; ++i)
+            f << "(100.000000) slot1 321#0102030405060708\n";
+        f << "(130.000000) slot1 7AA#\n";
+    }
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"-e", "2"}, std::vector<std::string>{"2", "-e"}}) {
+        SCOPED_TRACE(args[0]);
+        const std::string out = dir_ + "/recv.out", sent = dir_ + "/send.out";
+        std::vector<std::string> argv = {OCELO_RECV_BIN, "-L", "-T", "60000"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Child recv(argv, out, bus_);
+        ASSERT_TRUE(WaitListening(out)) << Slurp(out + ".err");
+        recv.Signal(SIGSTOP);
+        Child send({OCELO_SEND_BIN, "-v", "-I", log, "1"}, sent, bus_);
+        EXPECT_TRUE(WaitFor([&] {
+            const std::string text = Slurp(sent);
+            return std::count(text.begin(), text.end(), '\n') >= kBurst;
+        }, 60000))
+            << Slurp(sent + ".err");
+        recv.Signal(SIGCONT);
+        EXPECT_TRUE(WaitFor([&] { return Slurp(out).find("slot2 20000084#0001") != std::string::npos; }, 30000))
+            << Slurp(out + ".err");
+        recv.Kill();
+        send.Kill();
+    }
+}
+
+// -t A stamps the local date and time: in a zone half an hour off any whole
+// hour, the stamp read as UTC lies 5:30 ahead of the clock.
+TEST_F(Tools, DateStampsAreInTheLocalTimeZone)
+{
+    const std::string out = dir_ + "/recv.out";
+    Child recv({"/bin/sh", "-c", "TZ=XYZ-5:30 exec " OCELO_RECV_BIN " -t A -n 1 -T 60000 2"}, out, bus_);
+    ASSERT_TRUE(WaitListening(out)) << Slurp(out + ".err");
+    Child send({OCELO_SEND_BIN, "1", "123#01"}, dir_ + "/send.out", bus_);
+    EXPECT_EQ(send.Wait(30000), 0) << Slurp(dir_ + "/send.out.err");
+    ASSERT_EQ(recv.Wait(30000), 0) << Slurp(out + ".err");
+    const time_t now = time(nullptr);
+    std::smatch m;
+    const std::string text = Slurp(out);
+    ASSERT_TRUE(std::regex_search(text, m, std::regex(R"(^\((\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)\.\d{6}\) slot2 )")))
+        << text;
+    tm t{};
+    t.tm_year = std::stoi(m[1]) - 1900;
+    t.tm_mon = std::stoi(m[2]) - 1;
+    t.tm_mday = std::stoi(m[3]);
+    t.tm_hour = std::stoi(m[4]);
+    t.tm_min = std::stoi(m[5]);
+    t.tm_sec = std::stoi(m[6]);
+    const long ahead = static_cast<long>(timegm(&t) - now);
+    EXPECT_NEAR(ahead, 5 * 3600 + 30 * 60, 600) << text;
 }
 
 TEST_F(Tools, SecondProcessOnASlotIsRefused)
