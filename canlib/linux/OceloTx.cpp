@@ -98,7 +98,18 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
     // after at least 901 polls between sleeps (the close polls do not count)
     // and at least 50 ms: on a loaded host each sleep stretches, and the
     // wait with it, as the board's answer may be held up too.
-    SleepUntilNs(commandNs + kFirstPollUs * 1000LL);
+    {
+        // A board interrupt (the previous frame's event 96, say) that came
+        // now would end the sleep early and cost a second wake-up: the slot
+        // signals wait until the sleep is over, or go to another thread.
+        sigset_t slots, old;
+        sigemptyset(&slots);
+        for (int s = 1; s <= 7; ++s)
+            sigaddset(&slots, kFirstSignal + s);
+        pthread_sigmask(SIG_BLOCK, &slots, &old);
+        SleepUntilNs(commandNs + kFirstPollUs * 1000LL);
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    }
     const double start = static_cast<double>(commandNs) / 1e6;
     unsigned pauseUs = 20;
     for (int polls = 0;;) {
