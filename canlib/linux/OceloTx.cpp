@@ -21,8 +21,13 @@ constexpr double kAckWaitMs = 50.0;
 constexpr int kMinPolls = 901;
 // The firmware cannot answer before it has read the command, one reaction
 // time after the write: the wait sleeps through most of that time, polls
-// closely around its end, and goes on in growing sleeps beyond it.
-constexpr long long kFirstPollUs = kReactionUs * 9 / 10;
+// closely around its end, and goes on in growing sleeps beyond it.  The
+// sleep is set to end early by as much as this thread's sleeps have lately
+// ended late (a busy machine wakes it late), between 5 us and a quarter of
+// the reaction time, so the first poll comes about when the answer does.
+constexpr long long kEarlyMinNs = 5'000;
+constexpr long long kEarlyMaxNs = kReactionUs * 1000 / 4;
+thread_local long long SleepLateNs = 20'000;  // smoothed lateness of this thread's sleeps
 constexpr double kClosePollMs = static_cast<double>(kReactionUs + kReactionUs / 4) / 1000.0;
 
 long long MonotonicNs()
@@ -92,7 +97,8 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
 
     // The board answers one reaction time of its firmware after the command.
     // Sleep through most of it (polling sooner finds nothing and only burns
-    // the processor), then poll closely until a little past it, so the
+    // the processor), wait on the clock for the rest of it if the sleep
+    // ended early, then poll closely until a little past it, so the
     // answer is seen as soon as it is there; a board that takes longer is
     // busy, and the wait goes on in sleeps that grow to 100 us.  It gives up
     // after at least 901 polls between sleeps (the close polls do not count)
@@ -107,7 +113,17 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
         for (int s = 1; s <= 7; ++s)
             sigaddset(&slots, kFirstSignal + s);
         pthread_sigmask(SIG_BLOCK, &slots, &old);
-        SleepUntilNs(commandNs + kFirstPollUs * 1000LL);
+        long long early = SleepLateNs + kEarlyMinNs;
+        early = early < kEarlyMinNs ? kEarlyMinNs : early > kEarlyMaxNs ? kEarlyMaxNs : early;
+        const long long until = commandNs + kReactionUs * 1000LL - early;
+        SleepUntilNs(until);
+        long long late = MonotonicNs() - until;
+        late = late < 0 ? 0 : late > kEarlyMaxNs ? kEarlyMaxNs : late;  // one long stall is no habit
+        SleepLateNs += (late - SleepLateNs) / 8;
+        // Woken before the firmware can have read the command: a look at the
+        // board now would find nothing, so wait on the clock.
+        while (MonotonicNs() < commandNs + kReactionUs * 1000LL) {
+        }
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
     }
     const double start = static_cast<double>(commandNs) / 1e6;
