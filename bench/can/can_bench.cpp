@@ -12,6 +12,7 @@
 //                        frames that did not arrive in order
 //     tx_firmware_limit_fps  one transmission per firmware reaction time
 //     tx_cpu_us_per_frame  CPU time of the sending thread per frame sent
+//     tx_ack_polls_per_frame  reads of the acknowledgement byte per frame sent
 //     rx_lost_commands, tx_lost_commands  commands the boards lost in their
 //                        one command byte during the receive and send runs
 //     rx_instr_per_frame, tx_instr_per_frame  (valgrind installed) the
@@ -427,6 +428,8 @@ int main(int argc, char **argv)
         return 1;
     }
     Drain(2);
+    BoardSimStats ackBefore{};
+    BoardSimGetStats(1, &ackBefore);
     std::atomic<bool> stop{false};
     RxResult arrived;
     double txStart = Now();
@@ -444,6 +447,11 @@ int main(int argc, char **argv)
     std::printf("tx_firmware_limit_fps %.0f\n", 1e6 / 200.0);
     if (tx.sent > 0)
         std::printf("tx_cpu_us_per_frame %.1f\n", tx.cpu * 1e6 / static_cast<double>(tx.sent));
+    BoardSimStats ackAfter{};
+    BoardSimGetStats(1, &ackAfter);
+    if (tx.sent > 0)
+        std::printf("tx_ack_polls_per_frame %.1f\n",
+                    static_cast<double>(ackAfter.TxAckReads - ackBefore.TxAckReads) / static_cast<double>(tx.sent));
     unsigned long txLost = tx.sent > arrived.got ? tx.sent - arrived.got : 0;
     std::printf("tx_failures %lu\n", tx.failures);
     std::printf("tx_lost %lu\n", txLost);

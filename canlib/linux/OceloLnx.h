@@ -12,10 +12,12 @@
 namespace ocelo_lnx {
 
 constexpr int kFirstSignal = 40;  // slot s interrupts with signal 40 + s
-// Least time between two commands to one board, in microseconds: the board
-// firmware's reaction time to a command (200 us, see docs/canlib.md) with a
+// The board firmware's reaction time to a command, in microseconds: it reads
+// the command byte this long after the write (see docs/canlib.md).
+constexpr long long kReactionUs = 200;
+// Least time between two commands to one board: the reaction time with a
 // margin.
-constexpr long long kCommandGapUs = 250;
+constexpr long long kCommandGapUs = kReactionUs + 50;
 
 inline bool ValidSlot(unsigned Slot) { return Slot >= 1 && Slot <= 7; }
 

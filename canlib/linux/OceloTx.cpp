@@ -1,7 +1,9 @@
 // Transmit path, Linux: SendCANMsg.
 #include "OceloLnx.h"
 
+#include <cerrno>
 #include <pthread.h>
+#include <time.h>
 
 using namespace ocelo_lnx;
 
@@ -13,12 +15,35 @@ pthread_mutex_t TxMutex[8] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZ
                               PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
                               PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER};
 
-// The board takes a request within microseconds; a board that has not
-// acknowledged after this long is taken as silent.
+// A board that has not acknowledged after this long, and after this many
+// polls between pauses, is taken as silent.
 constexpr double kAckWaitMs = 50.0;
 constexpr int kMinPolls = 901;
-// Close polling lasts twice the firmware's reaction time.
-constexpr double kClosePollMs = 0.4;
+// The firmware cannot answer before it has read the command, one reaction
+// time after the write: the wait sleeps through most of that time, polls
+// closely around its end, and goes on in growing sleeps beyond it.  The
+// sleep is set to end early by as much as this thread's sleeps have lately
+// ended late (a busy machine wakes it late), between 5 us and a quarter of
+// the reaction time, so the first poll comes about when the answer does.
+constexpr long long kEarlyMinNs = 5'000;
+constexpr long long kEarlyMaxNs = kReactionUs * 1000 / 4;
+thread_local long long SleepLateNs = 20'000;  // smoothed lateness of this thread's sleeps
+constexpr double kClosePollMs = static_cast<double>(kReactionUs + kReactionUs / 4) / 1000.0;
+
+long long MonotonicNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1'000'000'000LL + ts.tv_nsec;
+}
+
+// Sleeps until the monotonic clock reads Ns (signals do not cut it short).
+void SleepUntilNs(long long Ns)
+{
+    timespec ts{static_cast<time_t>(Ns / 1'000'000'000LL), static_cast<long>(Ns % 1'000'000'000LL)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
 
 class TxLock {
 public:
@@ -51,6 +76,7 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
     unsigned char CmdBuf[30];
     unsigned int NumOfCmdBytes = OceloEncodeTxRecord(CmdBuf, Mode, MsgID, RTR, DataLen, Data);
     unsigned command;
+    long long commandNs;
     {
         SlotGuard guard(Slot);
         unsigned int addr = Load(TxRingPos[Slot]);
@@ -65,17 +91,42 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
         // left by the previous transmission must not answer this one.
         RawWrite(Slot, OCELO_DP_TXACK, 0);
         RawWrite(Slot, OCELO_DP_COMMAND, OCELO_CMD_TRANSMIT);
+        commandNs = MonotonicNs();
         command = CommandCount(Slot);
     }
 
-    // The board answers one reaction time of its firmware after the command
-    // (about 200 us).  Poll closely until then and a little beyond, so the
+    // The board answers one reaction time of its firmware after the command.
+    // Sleep through most of it (polling sooner finds nothing and only burns
+    // the processor), wait on the clock for the rest of it if the sleep
+    // ended early, then poll closely until a little past it, so the
     // answer is seen as soon as it is there; a board that takes longer is
     // busy, and the wait goes on in sleeps that grow to 100 us.  It gives up
     // after at least 901 polls between sleeps (the close polls do not count)
     // and at least 50 ms: on a loaded host each sleep stretches, and the
     // wait with it, as the board's answer may be held up too.
-    const double start = NowMs();
+    {
+        // A board interrupt (the previous frame's event 96, say) that came
+        // now would end the sleep early and cost a second wake-up: the slot
+        // signals wait until the sleep is over, or go to another thread.
+        sigset_t slots, old;
+        sigemptyset(&slots);
+        for (int s = 1; s <= 7; ++s)
+            sigaddset(&slots, kFirstSignal + s);
+        pthread_sigmask(SIG_BLOCK, &slots, &old);
+        long long early = SleepLateNs + kEarlyMinNs;
+        early = early < kEarlyMinNs ? kEarlyMinNs : early > kEarlyMaxNs ? kEarlyMaxNs : early;
+        const long long until = commandNs + kReactionUs * 1000LL - early;
+        SleepUntilNs(until);
+        long long late = MonotonicNs() - until;
+        late = late < 0 ? 0 : late > kEarlyMaxNs ? kEarlyMaxNs : late;  // one long stall is no habit
+        SleepLateNs += (late - SleepLateNs) / 8;
+        // Woken before the firmware can have read the command: a look at the
+        // board now would find nothing, so wait on the clock.
+        while (MonotonicNs() < commandNs + kReactionUs * 1000LL) {
+        }
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    }
+    const double start = static_cast<double>(commandNs) / 1e6;
     unsigned pauseUs = 20;
     for (int polls = 0;;) {
         {
@@ -87,7 +138,7 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
         }
         if (Load(BufStatus[Slot]) & OCELO_BUF_TXBLOCKED)
             return OCELO_OVERFLOW;
-        const double waited = NowMs() - start;
+        const double waited = static_cast<double>(MonotonicNs()) / 1e6 - start;
         if (waited < kClosePollMs)
             continue;
         if (++polls >= kMinPolls && waited > kAckWaitMs)

@@ -54,6 +54,7 @@ class _Libraries:
             if _elf.rebind(lib._handle, "ioctl", target) == 0:
                 raise LibraryError(f"{name} calls no ioctl that could be pointed at the simulated slots")
             self.slots.SlotSimOpen.argtypes = [ctypes.c_int]
+            self.slots.SlotSimBusError.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
         self.slot_fd = (ctypes.c_int * 8).in_dll(self.slots, "slot_fd")
         lib.OceloInit.argtypes = [ctypes.c_ubyte, ctypes.c_ulong, ctypes.c_ubyte, ctypes.c_ubyte,
                                   ctypes.c_ulong, ctypes.c_ulong]
@@ -92,6 +93,17 @@ class _Libraries:
             return -(e.errno or errno.EIO)
         self.slot_fd[slot] = fd
         return 0
+
+
+def bus_error():
+    """(errno, directory) when the simulated bus could not join other
+    processes through its directory at the last try, else None."""
+    libs = libraries()
+    if not libs.simulated:
+        return None
+    buf = ctypes.create_string_buffer(4096)
+    err = libs.slots.SlotSimBusError(buf, len(buf))
+    return (err, os.fsdecode(buf.value)) if err else None
 
 
 def libraries():

@@ -4,6 +4,7 @@ import collections
 import ctypes
 import errno
 import math
+import os
 import time
 
 import can
@@ -167,6 +168,11 @@ class OceloBus(can.BusABC):
         if rc == -errno.EADDRINUSE:
             raise can.CanInitializationError(f"slot {self._slot} is open in this process already")
         if rc != 0:
+            bus = _lib.bus_error()
+            if bus and bus[0] == -rc:
+                raise can.CanInitializationError(
+                    f"cannot open slot {self._slot}: the simulated bus {bus[1]} (OCELO_SIM_BUS) cannot be used: "
+                    f"{os.strerror(bus[0])}")
             raise can.CanInitializationError(f"cannot open slot {self._slot}: {errno.errorcode.get(-rc, rc)}")
         self._open = True
         self.channel_info = f"Ocelo board in slot {self._slot}"

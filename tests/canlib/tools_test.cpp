@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iomanip>
 #include <regex>
@@ -81,12 +82,47 @@ TEST(FrameSyntax, HostTimeStamps)
 // not a count of microseconds: (1.5) is 1.5 s.
 TEST(FrameSyntax, ShortFractionOfALogStampIsAFractionOfASecond)
 {
-    cantool::FrameSpec f;
-    bool empty, stamped;
-    int64_t micros = 0;
-    EXPECT_EQ(cantool::ParseInputLine("(1.5) slot1 123#AA", f, empty, stamped, micros), "");
-    EXPECT_TRUE(stamped);
-    EXPECT_EQ(micros, 1500000);
+    cantool::InputLine in;
+    EXPECT_EQ(cantool::ReadInputLine("(1.5) slot1 123#AA", in), "");
+    EXPECT_TRUE(in.has_time);
+    EXPECT_EQ(in.micros, 1500000);
+}
+
+// Log lines the board cannot send are told apart from lines that are no
+// frame at all: CAN FD frames and error frames are skipped, anything
+// malformed (also in those forms) refuses the input.
+TEST(FrameSyntax, LinesTheBoardCannotSendAreNotMalformed)
+{
+    using cantool::LineKind;
+    struct Case {
+        const char *line;
+        LineKind kind;
+        bool ok;
+    } cases[] = {
+        {"(1.000000) can0 123##1DEADBEEF", LineKind::CanFd, true},
+        {"(1.000000) can0 12345678##0", LineKind::CanFd, true},
+        {"123##3" "00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF", LineKind::CanFd, true},
+        {"(1.000000) can0 20000004#0001000000000000", LineKind::ErrorFrame, true},
+        {"20000080#", LineKind::ErrorFrame, true},
+        {"(1.000000) can0 123#11", LineKind::Frame, true},
+        {"  # a comment", LineKind::Empty, true},
+        {"(1.000000) can0 123##", LineKind::Empty, false},      // no flags digit
+        {"(1.000000) can0 123##1ABC", LineKind::Empty, false},  // odd data digits
+        {"1234##1AB", LineKind::Empty, false},                  // bad identifier
+        {"20000004#00112", LineKind::Empty, false},             // error frame with bad data
+        {"40000004#00", LineKind::Empty, false},                // beyond the error flag
+        {"(1.000000) can0", LineKind::Empty, false},
+    };
+    for (const Case &c : cases) {
+        cantool::InputLine in;
+        std::string err = cantool::ReadInputLine(c.line, in);
+        EXPECT_EQ(err.empty(), c.ok) << c.line << ": " << err;
+        EXPECT_EQ(in.kind, c.kind) << c.line;
+    }
+    cantool::InputLine in;
+    ASSERT_EQ(cantool::ReadInputLine("(2.5) vcan1 00000123#R", in), "");
+    EXPECT_EQ(in.iface, "vcan1");
+    EXPECT_EQ(in.frame.rtr, 1);
 }
 
 // Board status as error frames in the form candump logs and python-can
@@ -240,6 +276,11 @@ public:
         }
     }
     bool Started() const { return pid_ > 0; }
+    void Signal(int sig)
+    {
+        if (pid_ > 0)
+            kill(pid_, sig);
+    }
 
 private:
     pid_t pid_ = -1;
@@ -404,6 +445,77 @@ TEST_F(Tools, ReplayMapsSlotsLoopsAndIgnoresTheStamps)
     EXPECT_EQ(Slurp(dir_ + "/v.out"), "ocelo-send 1.30\n");
 }
 
+// A log file is read and checked whole before anything goes out: lines the
+// board cannot send (CAN FD, error frames) are skipped and counted, and
+// mappings take the log's own interface names, in either order.
+TEST_F(Tools, ReplayOfAFileSkipsWhatTheBoardCannotSendAndSaysSo)
+{
+    const std::string log = dir_ + "/in.log";
+    {
+        std::ofstream f(log);
+        f << "(1.000000) can0 123#01\n(1.000100) can0 123##1AABB\n(1.000200) vcan1 456#02\n"
+             "(1.000300) can0 20000004#0001000000000000\n(1.000400) can0 12345678##0\n"
+             "(1.000500) can0 00000789#R2\n(1.000600) can0 7FF##2\n";
+    }
+    for (const std::string &mapping : {std::string("slot1=can0"), std::string("can0=slot1")}) {
+        SCOPED_TRACE(mapping);
+        const std::string out = dir_ + "/recv.out";
+        Child recv({OCELO_RECV_BIN, "-L", "-n", "2", "-T", "60000", "4"}, out, bus_);
+        ASSERT_TRUE(WaitListening(out)) << Slurp(out + ".err");
+        Child send({OCELO_SEND_BIN, "-I", log, "-t", mapping}, dir_ + "/send.out", bus_);
+        EXPECT_EQ(send.Wait(30000), 0) << Slurp(dir_ + "/send.out.err");
+        EXPECT_NE(Slurp(dir_ + "/send.out.err").find("skipped 3 CAN FD and 1 error frame lines"), std::string::npos)
+            << Slurp(dir_ + "/send.out.err");
+        ASSERT_EQ(recv.Wait(30000), 0) << Slurp(out + ".err");
+        std::vector<std::string> got;
+        std::istringstream is(Slurp(out));
+        for (std::string l; std::getline(is, l);)
+            got.push_back(l.substr(l.find(')') + 2));
+        EXPECT_EQ(got, (std::vector<std::string>{"slot4 123#01", "slot4 00000789#R2"}));
+    }
+}
+
+// A malformed line refuses a file before any frame goes out (status 2),
+// wherever it is; from a pipe the lines before it go out and the replay
+// stops there (status 1).  The receiver's first frames show what went out
+// before the marker sent afterwards.
+TEST_F(Tools, AMalformedLineRefusesAFileButStopsAPipe)
+{
+    const std::string log = dir_ + "/in.log";
+    {
+        std::ofstream f(log);
+        f << "(1.000000) slot1 123#01\n(1.000100) slot1 124#02\n(1.000200) slot1 12#3\n(1.000300) slot1 125#03\n";
+    }
+    struct Run {
+        std::vector<std::string> argv;
+        int status;
+        std::vector<std::string> before_marker;
+    } runs[] = {
+        {{OCELO_SEND_BIN, "-t", "-I", log, "1"}, 2, {}},
+        {{"/bin/sh", "-c", std::string("cat '") + log + "' | exec " OCELO_SEND_BIN " -t 1"}, 1,
+         {"slot3 123#01", "slot3 124#02"}},
+    };
+    for (const Run &run : runs) {
+        SCOPED_TRACE(run.argv.back());
+        const std::string out = dir_ + "/recv.out";
+        Child recv({OCELO_RECV_BIN, "-L", "-n", std::to_string(run.before_marker.size() + 1), "-T", "60000", "3"}, out,
+                   bus_);
+        ASSERT_TRUE(WaitListening(out)) << Slurp(out + ".err");
+        Child send(run.argv, dir_ + "/send.out", bus_);
+        EXPECT_EQ(send.Wait(30000), run.status) << Slurp(dir_ + "/send.out.err");
+        EXPECT_NE(Slurp(dir_ + "/send.out.err").find("line 3: "), std::string::npos) << Slurp(dir_ + "/send.out.err");
+        Child marker({OCELO_SEND_BIN, "1", "7AA#"}, dir_ + "/marker.out", bus_);
+        EXPECT_EQ(marker.Wait(30000), 0) << Slurp(dir_ + "/marker.out.err");
+        ASSERT_EQ(recv.Wait(30000), 0) << Slurp(out + ".err");
+        std::vector<std::string> got, want = run.before_marker;
+        want.push_back("slot3 7AA#");
+        std::istringstream is(Slurp(out));
+        for (std::string l; std::getline(is, l);)
+            got.push_back(l.substr(l.find(')') + 2));
+        EXPECT_EQ(got, want);
+    }
+}
+
 // -c and -m are hexadecimal (0x24600000 is identifier 123 in the board's
 // acceptance word, mask bit 1 = don't care), and -l logs in the working
 // directory to candump-<date>_<time>.log in the -L form.
@@ -422,6 +534,90 @@ TEST_F(Tools, HexAcceptanceCodeAndLogFile)
     ASSERT_TRUE(std::regex_search(err, m, std::regex(R"(logging to (candump-\d{4}-\d\d-\d\d_\d{6}\.log))"))) << err;
     EXPECT_TRUE(std::regex_match(Slurp(dir_ + "/" + m[1].str()), std::regex(R"(\(\d{10}\.\d{6}\) slot2 123#02\n)")))
         << Slurp(dir_ + "/" + m[1].str());
+}
+
+// A bus directory that cannot be used (a regular file, or a path below one)
+// fails the open, naming the path: a sender must not report frames sent into
+// nowhere, and two processes must not both get one slot.
+TEST_F(Tools, ABusDirectoryThatCannotBeUsedFailsTheOpen)
+{
+    const std::string plain = dir_ + "/plain";
+    std::ofstream(plain).close();
+    for (const std::string &bus : {plain, plain + "/below"}) {
+        SCOPED_TRACE(bus);
+        const std::string out = dir_ + "/send.out";
+        Child send({OCELO_SEND_BIN, "-v", "1", "123#11"}, out, bus);
+        EXPECT_EQ(send.Wait(30000), 1);
+        EXPECT_EQ(Slurp(out), "");
+        EXPECT_NE(Slurp(out + ".err").find("cannot open slot 1: the simulated bus " + bus + " "), std::string::npos)
+            << Slurp(out + ".err");
+        Child recv({OCELO_RECV_BIN, "-T", "100", "2"}, dir_ + "/recv.out", bus);
+        EXPECT_EQ(recv.Wait(30000), 1);
+        EXPECT_NE(Slurp(dir_ + "/recv.out.err").find("the simulated bus " + bus + " "), std::string::npos)
+            << Slurp(dir_ + "/recv.out.err");
+    }
+}
+
+// -e shows the board's overflow as an error frame, given before the slot or
+// after it.  A receiver stopped while frames come finds more than its board
+// can hold when it goes on; the sender stays (a pause in its log) until the
+// frames have reached it.
+TEST_F(Tools, ErrorFramesWithTheOptionBeforeOrAfterTheSlot)
+{
+    const std::string log = dir_ + "/burst.log";
+    constexpr int kBurst = 3000;
+    {
+        std::ofstream f(log);
+        for (int i = 0; i < kBurst; ++i)
+            f << "(100.000000) slot1 321#0102030405060708\n";
+        f << "(130.000000) slot1 7AA#\n";
+    }
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"-e", "2"}, std::vector<std::string>{"2", "-e"}}) {
+        SCOPED_TRACE(args[0]);
+        const std::string out = dir_ + "/recv.out", sent = dir_ + "/send.out";
+        std::vector<std::string> argv = {OCELO_RECV_BIN, "-L", "-T", "60000"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Child recv(argv, out, bus_);
+        ASSERT_TRUE(WaitListening(out)) << Slurp(out + ".err");
+        recv.Signal(SIGSTOP);
+        Child send({OCELO_SEND_BIN, "-v", "-I", log, "1"}, sent, bus_);
+        EXPECT_TRUE(WaitFor([&] {
+            const std::string text = Slurp(sent);
+            return std::count(text.begin(), text.end(), '\n') >= kBurst;
+        }, 60000))
+            << Slurp(sent + ".err");
+        recv.Signal(SIGCONT);
+        EXPECT_TRUE(WaitFor([&] { return Slurp(out).find("slot2 20000084#0001") != std::string::npos; }, 30000))
+            << Slurp(out + ".err");
+        recv.Kill();
+        send.Kill();
+    }
+}
+
+// -t A stamps the local date and time: in a zone half an hour off any whole
+// hour, the stamp read as UTC lies 5:30 ahead of the clock.
+TEST_F(Tools, DateStampsAreInTheLocalTimeZone)
+{
+    const std::string out = dir_ + "/recv.out";
+    Child recv({"/bin/sh", "-c", "TZ=XYZ-5:30 exec " OCELO_RECV_BIN " -t A -n 1 -T 60000 2"}, out, bus_);
+    ASSERT_TRUE(WaitListening(out)) << Slurp(out + ".err");
+    Child send({OCELO_SEND_BIN, "1", "123#01"}, dir_ + "/send.out", bus_);
+    EXPECT_EQ(send.Wait(30000), 0) << Slurp(dir_ + "/send.out.err");
+    ASSERT_EQ(recv.Wait(30000), 0) << Slurp(out + ".err");
+    const time_t now = time(nullptr);
+    std::smatch m;
+    const std::string text = Slurp(out);
+    ASSERT_TRUE(std::regex_search(text, m, std::regex(R"(^\((\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)\.\d{6}\) slot2 )")))
+        << text;
+    tm t{};
+    t.tm_year = std::stoi(m[1]) - 1900;
+    t.tm_mon = std::stoi(m[2]) - 1;
+    t.tm_mday = std::stoi(m[3]);
+    t.tm_hour = std::stoi(m[4]);
+    t.tm_min = std::stoi(m[5]);
+    t.tm_sec = std::stoi(m[6]);
+    const long ahead = static_cast<long>(timegm(&t) - now);
+    EXPECT_NEAR(ahead, 5 * 3600 + 30 * 60, 600) << text;
 }
 
 TEST_F(Tools, SecondProcessOnASlotIsRefused)

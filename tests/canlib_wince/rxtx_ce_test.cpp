@@ -427,3 +427,31 @@ TEST_F(RxTxCE, TwoThreadsSendingOnOneSlotLoseNoFrame) {
   }
   EXPECT_EQ(next[1] + next[2], 2 * kEach);
 }
+
+// The polling thread visits every slot from 1 to 7: boards in the first and
+// the last slot come up (OceloInit waits for the thread to see their reset),
+// receive, and send to each other.
+TEST(PollThreadCE, ServesTheFirstAndTheLastSlot) {
+  for (int slot : {1, 7}) FreshBoard(slot);
+  for (int slot : {1, 7}) ASSERT_EQ(OceloInit(slot, 500000, 0, 0, 0, 0xFFFFFFFF), OCELO_OK) << slot;
+  BoardSimFrame f = Frame(false, 0x3A7, false, {0x17});
+  ASSERT_EQ(BoardSimBusSend(&f, BOARDSIM_ANY_RATE), 0);
+  for (int slot : {1, 7}) {
+    Msg m;
+    ASSERT_TRUE(Receive(slot, m)) << slot;
+    EXPECT_EQ(m.id, 0x3A7u);
+    EXPECT_EQ(m.data[0], 0x17);
+  }
+  for (int from : {7, 1}) {
+    unsigned char data[1] = {static_cast<unsigned char>(from)};
+    ASSERT_EQ(SendCANMsg(from, 1, 0x1000000u + from, 0, 1, data), OCELO_OK) << from;
+    Msg m;
+    ASSERT_TRUE(Receive(8 - from, m)) << from;
+    EXPECT_EQ(m.id, 0x1000000u + from);
+    EXPECT_EQ(m.data[0], from);
+  }
+  for (int slot : {1, 7}) {
+    EXPECT_EQ(LostCommands(slot), 0u) << slot;
+    FreshBoard(slot);
+  }
+}

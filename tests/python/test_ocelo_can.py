@@ -294,6 +294,22 @@ class OceloBusTest(unittest.TestCase):
             got = receive(c, len(recorded))
             self.assertEqual([key(m) for m in got], [key(m) for m in recorded])
 
+    def test_a_bus_directory_that_cannot_be_used_fails_the_open(self):
+        # A fresh process: the bus is set up when its first board is plugged in.
+        code = ("import can\n"
+                "try:\n"
+                "    can.Bus(interface='ocelo', channel=1)\n"
+                "except can.CanInitializationError as e:\n"
+                "    print('refused:', e)\n")
+        with tempfile.TemporaryDirectory() as tmp:
+            plain = os.path.join(tmp, "plain")
+            open(plain, "w").close()
+            for path in (plain, os.path.join(plain, "below")):
+                run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                                     env=dict(os.environ, OCELO_SIM_BUS=path))
+                self.assertIn(f"refused: cannot open slot 1: the simulated bus {path} ", run.stdout,
+                              run.stdout + run.stderr)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -69,6 +70,7 @@ struct Board {
     std::atomic<uint16_t> cmdq[kCmdRing];
     std::atomic<uint64_t> cmdt[kCmdRing];
     std::atomic<uint64_t> txack_reads{0};
+    std::atomic<uint64_t> txack_soonest_ns{UINT64_MAX};
     // When the host first read an interrupt code announcing the visible
     // batch (0: not yet); the host's command 9 written before then cannot
     // be its answer to that batch.
@@ -144,6 +146,8 @@ struct Sim {
     std::atomic<BoardSimIrqFn> irq_fn{nullptr};
     std::atomic<void *> irq_ctx{nullptr};
     std::string bus_setting;
+    int bus_error = 0;          // why the bus last failed to join other processes
+    std::string bus_error_dir;  // and the directory it tried
     boardsim::BusLink link;  // used by the simulation thread only while it runs
     Traffic traffic;
     std::atomic<uint64_t> traffic_count{0};
@@ -853,9 +857,20 @@ int EnsureStarted()
     if (fd < 0)
         return -errno;
     g.efd.store(fd, std::memory_order_release);
+    // A bus that should join other processes but cannot is an error: a
+    // board on it would send into nowhere and share its slot with nobody.
     std::string dir = BusDir();
-    if (!dir.empty())
-        g.link.Open(dir);  // without it the bus stays inside this process
+    if (!dir.empty()) {
+        if (int err = g.link.Open(dir)) {
+            g.bus_error = err;
+            g.bus_error_dir = dir;
+            g.efd.store(-1);
+            close(fd);
+            return -err;
+        }
+    }
+    g.bus_error = 0;
+    g.bus_error_dir.clear();
     g.stop.store(false);
     // The simulation thread must never run a slot's signal handler.
     sigset_t all, old;
@@ -902,6 +917,7 @@ void ResetFirmwareState(Board &b)
     b.rx_cap = kDefaultRxCapacity;
     b.stats = BoardSimStats{};
     b.txack_reads.store(0);
+    b.txack_soonest_ns.store(UINT64_MAX);
     b.log_n = 0;
     b.reaction_ns = g.reaction_ns.load();
     b.cmd_due_ns = 0;
@@ -1030,6 +1046,16 @@ unsigned char BoardSimRegRead(int Slot, unsigned int Reg)
     }
     if (addr == OCELO_DP_TXACK) {
         b.txack_reads.fetch_add(1, std::memory_order_relaxed);
+        // How soon after the latest command write the host looks.
+        const uint32_t tail = b.cmd_tail.load(std::memory_order_acquire);
+        const uint64_t written = b.cmdt[(tail - 1) % kCmdRing].load(std::memory_order_relaxed);
+        const uint64_t now = NowNs();
+        if (written != 0 && now >= written) {
+            uint64_t soonest = b.txack_soonest_ns.load(std::memory_order_relaxed);
+            while (now - written < soonest &&
+                   !b.txack_soonest_ns.compare_exchange_weak(soonest, now - written, std::memory_order_relaxed))
+                ;
+        }
         if (b.dp[addr].load(std::memory_order_acquire) != OCELO_TXACK_VALUE)
             CatchUp(Slot);
     } else if (addr == OCELO_DP_READY && b.dp[OCELO_DP_READY + 1].load(std::memory_order_acquire) != 0xFF) {
@@ -1225,6 +1251,14 @@ int BoardSimSetBus(const char *Dir)
     return 0;
 }
 
+int BoardSimBusError(char *Dir, size_t Size)
+{
+    std::lock_guard<std::mutex> lock(g.mu);
+    if (Dir && Size > 0)
+        std::snprintf(Dir, Size, "%s", g.bus_error_dir.c_str());
+    return g.bus_error;
+}
+
 int BoardSimSetReactionTime(int Slot, unsigned int Microseconds)
 {
     if (Slot != -1 && !ValidSlot(Slot))
@@ -1254,6 +1288,8 @@ int BoardSimGetStats(int Slot, BoardSimStats *Stats)
     Wake();
     *Stats = g.boards[Slot].stats;
     Stats->TxAckReads = g.boards[Slot].txack_reads.load();
+    const uint64_t soonest = g.boards[Slot].txack_soonest_ns.load();
+    Stats->TxAckSoonestNs = soonest == UINT64_MAX ? 0 : soonest;
     return 0;
 }
 

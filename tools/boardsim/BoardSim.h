@@ -33,6 +33,7 @@
 #ifndef BOARDSIM_H
 #define BOARDSIM_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -143,6 +144,12 @@ uint64_t BoardSimTrafficCount(void);
  * else /tmp/ocelo-sim-bus-<uid>; "off" keeps the bus inside this process.
  * Takes effect when the simulation thread starts (call it first). */
 int BoardSimSetBus(const char *Dir);
+/* When the bus cannot join other processes through its directory (a regular
+ * file, a directory that cannot be created or written), the simulation does
+ * not start and plugging a board fails with the negative errno.  This gives
+ * that errno (0: the last start did not fail) and copies the directory into
+ * Dir (Size bytes at most). */
+int BoardSimBusError(char *Dir, size_t Size);
 
 /* ---- Observation ----------------------------------------------------------- */
 
@@ -156,6 +163,8 @@ typedef struct BoardSimStats {
     uint32_t Commands[256];  /* commands taken, by code */
     uint64_t LostCommands;   /* commands overwritten before the firmware read them */
     uint64_t TxAckReads;     /* host reads of the acknowledgement byte 8185 */
+    uint64_t TxAckSoonestNs; /* least time from a command write to a read of 8185
+                                after it (0: no such read yet) */
 } BoardSimStats;
 int BoardSimGetStats(int Slot, BoardSimStats *Stats);
 

@@ -31,7 +31,8 @@ bool MakeAddr(const std::string &path, sockaddr_un &a)
     return true;
 }
 
-bool MakeDirs(const std::string &dir)
+// Creates dir and its parents; returns 0 or an errno.
+int MakeDirs(const std::string &dir)
 {
     std::string cur;
     size_t pos = 0;
@@ -41,10 +42,12 @@ bool MakeDirs(const std::string &dir)
         if (cur.empty())
             continue;
         if (mkdir(cur.c_str(), 0700) != 0 && errno != EEXIST)
-            return false;
+            return errno;
     }
     struct stat st;
-    return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (stat(dir.c_str(), &st) != 0)
+        return errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
 } // namespace
@@ -85,33 +88,35 @@ bool DecodeWire(const unsigned char *in, WireFrame &f)
 
 BusLink::~BusLink() { Close(); }
 
-bool BusLink::Open(const std::string &dir)
+int BusLink::Open(const std::string &dir)
 {
     Close();
-    if (dir.empty() || !MakeDirs(dir))
-        return false;
+    if (dir.empty())
+        return ENOENT;
+    if (int err = MakeDirs(dir))
+        return err;
     static int counter = 0;
     for (int attempt = 0; attempt < 50; ++attempt) {
         std::string name = std::to_string(getpid()) + "-" + std::to_string(counter++) + ".sock";
         sockaddr_un a;
         if (!MakeAddr(dir + "/" + name, a))
-            return false;
+            return ENAMETOOLONG;
         int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0)
-            return false;
+            return errno;
         if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(fd, 16) == 0) {
             dir_ = dir;
             own_name_ = name;
             listen_fd_ = fd;
             next_scan_ns_ = 0;
-            return true;
+            return 0;
         }
         int err = errno;
         close(fd);
         if (err != EADDRINUSE)
-            return false;
+            return err;
     }
-    return false;
+    return EADDRINUSE;
 }
 
 void BusLink::Close()

@@ -33,8 +33,8 @@ public:
     BusLink &operator=(const BusLink &) = delete;
 
     // Opens the listening socket in dir (created with mode 0700 if missing).
-    // Returns false (and stays inert) when that is not possible.
-    bool Open(const std::string &dir);
+    // Returns 0, or an errno (and stays inert) when that is not possible.
+    int Open(const std::string &dir);
     void Close();
     bool IsOpen() const { return listen_fd_ >= 0; }
 

@@ -3,6 +3,7 @@
 #include "halvexsim.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -33,7 +34,15 @@ void PlugBoards() {
   const char* list = std::getenv("HALVEXSIM_SLOTS");
   if (list == nullptr) list = "1234567";
   for (const char* p = list; *p != '\0'; ++p) {
-    if (*p >= '1' && *p <= '7') BoardSimAttach(*p - '0');
+    if (*p >= '1' && *p <= '7' && BoardSimAttach(*p - '0') != 0) {
+      // The platform library has no way to fail: say why the slots are empty.
+      char dir[4096];
+      if (int err = BoardSimBusError(dir, sizeof dir)) {
+        std::fprintf(stderr, "halvexsim: the simulated bus %s (OCELO_SIM_BUS) cannot be used: %s\n", dir,
+                     std::strerror(err));
+        break;
+      }
+    }
   }
 }
 

@@ -209,24 +209,92 @@ bool ParseStamp(const std::string &w, int64_t &micros)
 }
 } // namespace
 
-std::string ParseInputLine(const std::string &line, FrameSpec &out, bool &empty, bool &has_time, int64_t &micros)
+namespace {
+bool HexText(const std::string &t)
 {
+    for (char c : t)
+        if (HexDigit(c) < 0)
+            return false;
+    return !t.empty();
+}
+
+// "<id>##<flags><data>": an identifier as for a classic frame, one hex digit
+// of flags, up to 64 data bytes as hex pairs ('.' may separate them).
+std::string CheckFdFrame(const std::string &text)
+{
+    size_t hash = text.find("##");
+    std::string id = text.substr(0, hash), rest = text.substr(hash + 2);
+    FrameSpec probe;
+    std::string err = ParseFrame(id + "#", probe);
+    if (!err.empty())
+        return err;
+    if (rest.empty() || HexDigit(rest[0]) < 0)
+        return "CAN FD frame needs a flags digit after \"##\"";
+    size_t bytes = 0;
+    for (size_t i = 1; i < rest.size();) {
+        if (rest[i] == '.') {
+            ++i;
+            continue;
+        }
+        if (i + 1 >= rest.size() || HexDigit(rest[i]) < 0 || HexDigit(rest[i + 1]) < 0)
+            return "CAN FD data must be hex byte pairs";
+        if (++bytes > 64)
+            return "more than 64 CAN FD data bytes";
+        i += 2;
+    }
+    return "";
+}
+
+// The kind of a frame text: a classic frame, CAN FD, or an error frame.
+std::string ClassifyFrame(const std::string &text, InputLine &out)
+{
+    if (text.find("##") != std::string::npos) {
+        std::string err = CheckFdFrame(text);
+        if (err.empty())
+            out.kind = LineKind::CanFd;
+        return err;
+    }
+    size_t hash = text.find('#');
+    std::string id = text.substr(0, hash == std::string::npos ? text.size() : hash);
+    if (id.size() == 8 && HexText(id)) {
+        unsigned long v = std::strtoul(id.c_str(), nullptr, 16);
+        if ((v & kErrFlag) && v <= 0x3FFFFFFFul) {
+            char masked[16];
+            std::snprintf(masked, sizeof masked, "%08lX", v & 0x1FFFFFFFul);
+            FrameSpec probe;
+            std::string err = ParseFrame(masked + text.substr(8), probe);
+            if (err.empty())
+                out.kind = LineKind::ErrorFrame;
+            return err;
+        }
+    }
+    std::string err = ParseFrame(text, out.frame);
+    if (err.empty())
+        out.kind = LineKind::Frame;
+    return err;
+}
+} // namespace
+
+std::string ReadInputLine(const std::string &line, InputLine &out)
+{
+    out = InputLine{};
     std::vector<std::string> w = Words(line);
-    empty = w.empty() || w[0][0] == '#';
-    has_time = false;
-    micros = 0;
-    if (empty)
+    if (w.empty() || w[0][0] == '#')
         return "";
     if (w[0][0] != '(') {
         if (w.size() != 1)
             return "expected one frame, or a log line \"(seconds.micros) interface frame\"";
-        return ParseFrame(w[0], out);
+        return ClassifyFrame(w[0], out);
     }
     // Words after the frame (direction marks of some logs) are ignored.
-    if (w.size() < 3 || !ParseStamp(w[0], micros))
+    if (w.size() < 3 || !ParseStamp(w[0], out.micros))
         return "log line must be \"(seconds.micros) interface frame\"";
-    has_time = true;
-    return ParseFrame(w[2], out);
+    out.has_time = true;
+    out.iface = w[1];
+    std::string err = ClassifyFrame(w[2], out);
+    if (!err.empty())
+        out.kind = LineKind::Empty;
+    return err;
 }
 
 std::string FormatStamp(char mode, int64_t now, int64_t first, int64_t prev)

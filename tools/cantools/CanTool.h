@@ -35,11 +35,20 @@ std::string FormatFrame(int slot, const FrameSpec &f, unsigned long upper, unsig
 // case hex, the remote frame's length digit only when it is not 0.
 std::string FrameText(const FrameSpec &f);
 
-// One line of ocelo-send's input: a frame, or a log line
-// "(<seconds>.<fraction>) <interface> <frame>".  has_time tells whether the
-// line carried a time stamp, micros is that stamp in microseconds.  Empty
-// lines and lines starting with '#' set empty.  Returns "" or what is wrong.
-std::string ParseInputLine(const std::string &line, FrameSpec &out, bool &empty, bool &has_time, int64_t &micros);
+// One line of a log as ocelo-send reads it: a frame it can send, or a line
+// the board cannot send (a CAN FD frame "<id>##<flags><data>", an error
+// frame: an 8-digit identifier with the error flag 20000000), or a line
+// without a frame (empty, or a '#' comment).
+enum class LineKind { Frame, Empty, CanFd, ErrorFrame };
+struct InputLine {
+    LineKind kind = LineKind::Empty;
+    FrameSpec frame;       // for LineKind::Frame
+    bool has_time = false; // "(<seconds>.<fraction>)" in front
+    int64_t micros = 0;    // that stamp in microseconds
+    std::string iface;     // the log's interface name ("" for a bare frame)
+};
+// Returns "" or what is wrong with the line (then nothing of it is usable).
+std::string ReadInputLine(const std::string &line, InputLine &out);
 
 // Host time stamp in front of a frame: 'a' absolute "(%010s.%06u) ", 'd'
 // delta to the previous frame and 'z' since the first frame "(%03s.%06u) ";
@@ -105,5 +114,9 @@ int InitBoard(unsigned char slot, unsigned long baud, unsigned char bt0, unsigne
 // Opens the slot device so that slot_fd[slot] is usable (platform hook,
 // see OpenSlot*.c*).  Returns 0 or a negative errno.
 int OpenSlot(int slot);
+// What went wrong when OpenSlot(slot) returned rc, for a message after
+// "<tool>: ": the slot in use, or the device or simulated bus that could
+// not be opened, named by its path.
+std::string OpenSlotError(int slot, int rc);
 
 } // namespace cantool

@@ -256,10 +256,7 @@ int main(int argc, char **argv)
     for (const Slot &s : slots) {
         int rc = cantool::OpenSlot(s.slot);
         if (rc != 0) {
-            if (rc == -EBUSY)
-                std::fprintf(stderr, "ocelo-recv: slot %u is in use by another process\n", s.slot);
-            else
-                std::fprintf(stderr, "ocelo-recv: cannot open slot %u: %s\n", s.slot, std::strerror(-rc));
+            std::fprintf(stderr, "ocelo-recv: %s\n", cantool::OpenSlotError(s.slot, rc).c_str());
             RecoverOcelo();
             return 1;
         }

@@ -1,17 +1,20 @@
 // ocelo-send: puts CAN frames on the bus through an Ocelo board.
 //
 //   ocelo-send [-b bitrate] [-n count] [-g gap_ms] [-v] <slot> [<frame>...]
-//   ocelo-send [options] [-I file] [-l num|i] [-t] [<slot> | <slotA>=<slotB>...]
+//   ocelo-send [options] [-I file] [-l num|i] [-t] [<slot> | <slotA>=<iface>...]
 //
 // A frame is <id>#<data> or <id>#R[<len>]: 3 hex digits or fewer for a
 // standard identifier, 8 for an extended one; data as hex byte pairs,
 // optionally separated by '.'.  With -n each frame is sent count times;
 // -g waits that many milliseconds after each frame.  Without frames (or with
-// "-") the frames come from standard input, one per line, either bare or as
-// log lines "(seconds.micros) slotN ID#DATA", which are sent with the time
-// between their stamps (or back to back with -t), -l times over (i: until
-// stopped); <slotA>=<slotB> sends the lines logged on slotB through slotA
-// and skips the others.
+// "-") the frames come from standard input or the -I file, one per line,
+// either bare or as log lines "(seconds.micros) <iface> ID#DATA", which are
+// sent with the time between their stamps (or back to back with -t), -l
+// times over (i: until stopped); <slotA>=<iface> sends the lines logged on
+// interface <iface> through slotA and skips the others.  A regular file is
+// read and checked whole before anything is sent; a pipe is sent as it
+// comes.  Lines the board cannot send (CAN FD, error frames) are skipped and
+// counted.
 #include "CanTool.h"
 #include "Ocelo.h"
 
@@ -27,6 +30,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
@@ -35,16 +40,23 @@ void OnStop(int) { g_stop = 1; }
 void Usage(FILE *out)
 {
     std::fputs("usage: ocelo-send [options] <slot> [<frame>... | -]\n"
-               "       ocelo-send [options] [-I file] [-l num|i] [-t] <slotA>=<slotB>...\n"
+               "       ocelo-send [options] [-I file] [-l num|i] [-t] <slotA>=<iface>...\n"
                "  <frame>      <id>#<data> or <id>#R[<len>]: id of up to 3 hex digits\n"
                "               (standard) or 8 (extended); data up to 8 hex byte pairs,\n"
                "               '.' may separate them\n"
                "  -            read frames from standard input (also when no frame is\n"
                "               given), one a line: bare frames, or log lines\n"
-               "               \"(seconds.micros) slotN ID#DATA\" sent with the time\n"
+               "               \"(seconds.micros) <iface> ID#DATA\" sent with the time\n"
                "               between their stamps\n"
-               "  <slotA>=<slotB>  replay the log's slotB lines on slotA (\"slot1=slot2\"),\n"
-               "               other lines are skipped; without it every line goes to <slot>\n"
+               "  <slotA>=<iface>  replay the lines logged on interface <iface> (slot2,\n"
+               "               can0, ...) on slotA (\"slot1=slot2\", \"slot1=can0\"; also\n"
+               "               written \"can0=slot1\"), other lines are skipped; without\n"
+               "               it every line goes to <slot>\n"
+               "  a regular file (-I, or standard input from one) is read and checked\n"
+               "  whole first: a line that is not a frame refuses it before anything is\n"
+               "  sent (status 2); from a pipe the lines are sent as they come and a bad\n"
+               "  line stops the replay (status 1); CAN FD (##) and error frame lines,\n"
+               "  which the board cannot send, are skipped and counted\n"
                "  -I file      read the log or frames from file instead of standard input\n"
                "  -l num|i     replay the input num times (i: until stopped)\n"
                "  -t           ignore the log's time stamps: send back to back\n"
@@ -59,7 +71,7 @@ void Usage(FILE *out)
                "bit rates: 5000 10000 20000 25000 50000 100000 125000 200000 250000\n"
                "           500000 800000 1000000\n"
                "examples: ocelo-send 1 123#DEADBEEF   ocelo-send -n 10 -g 100 1 1ABCDEF0#R4\n"
-               "          ocelo-send 1 < can.log      ocelo-send -I can.log -l 2 slot1=slot2\n"
+               "          ocelo-send 1 < can.log      ocelo-send -I can.log -l 2 slot1=can0\n"
                "exit status: 0 done, 1 board or send failure, 2 usage error\n",
                out);
 }
@@ -98,77 +110,164 @@ struct Sender {
 
 struct Replay {
     FILE *in = stdin;
+    std::string name = "standard input";
+    bool whole = false;  // a regular file: read and checked before anything is sent
     bool ignore_time = false;
     unsigned long max_frames = 0;  // 0: all
     unsigned long sent = 0;
-    std::map<int, unsigned char> map;  // logged slot -> sending slot; empty: all to Sender::slot
+    std::map<std::string, unsigned char> map;  // logged interface -> sending slot; empty: all to Sender::slot
+    std::vector<cantool::InputLine> lines;     // the frames of a whole file
+    unsigned long fd_lines = 0, error_lines = 0;
 };
 
-// The slot number of a log's interface name "slotN", or -1.
-int LoggedSlot(const std::string &line)
+// The slot of "slotN" (1 to 7), or 0.
+unsigned char SlotName(const std::string &w)
 {
-    size_t p = line.find(") slot");
-    if (p == std::string::npos || p + 7 > line.size())
-        return -1;
-    char c = line[p + 6];
-    if (c < '1' || c > '7' || (p + 7 < line.size() && line[p + 7] != ' '))
-        return -1;
-    return c - '0';
+    unsigned long n = 0;
+    return w.size() > 4 && w.compare(0, 4, "slot") == 0 && cantool::ParseNumber(w.substr(4), 7, n) && n >= 1
+               ? static_cast<unsigned char>(n)
+               : 0;
 }
 
-// Frames from the input; a stamped line goes out when as much time has
-// passed since the first stamped line as its stamp says.
-int SendInput(Sender &s, Replay &r)
+// One line of the input into line; false at the end of the input.  A line
+// longer than any log line is cut (and then refused as not a frame).
+bool ReadLine(FILE *in, std::string &line)
 {
-    using Clock = std::chrono::steady_clock;
-    Clock::time_point start{};
-    int64_t first = 0;
-    bool started = false;
+    line.clear();
+    int c;
+    while ((c = std::getc(in)) != EOF && c != '\n')
+        if (line.size() <= 4096)
+            line += static_cast<char>(c);
+    return !(c == EOF && line.empty());
+}
+
+std::string CheckLine(const std::string &line, cantool::InputLine &in)
+{
+    return line.size() > 4096 ? "line too long" : cantool::ReadInputLine(line, in);
+}
+
+void Count(Replay &r, const cantool::InputLine &in)
+{
+    r.fd_lines += in.kind == cantool::LineKind::CanFd;
+    r.error_lines += in.kind == cantool::LineKind::ErrorFrame;
+}
+
+void ReportSkipped(const Replay &r)
+{
+    if (r.fd_lines || r.error_lines)
+        std::fprintf(stderr, "ocelo-send: skipped %lu CAN FD and %lu error frame lines\n", r.fd_lines, r.error_lines);
+}
+
+// Reads and checks a whole file: 0, or 2 with the first line that is not a
+// frame (then nothing is sent).
+int LoadWhole(Replay &r)
+{
     std::string line;
-    unsigned long lineno = 0;
-    for (int c = 0; !g_stop;) {
-        if (r.max_frames && r.sent >= r.max_frames)
-            return 0;
-        line.clear();
-        while ((c = std::getc(r.in)) != EOF && c != '\n')
-            if (line.size() < 4096)
-                line += static_cast<char>(c);
-        if (c == EOF && line.empty())
-            return std::ferror(r.in) && !g_stop ? 1 : 0;
-        ++lineno;
-        cantool::FrameSpec f;
-        bool empty, stamped;
-        int64_t micros;
-        std::string err = cantool::ParseInputLine(line, f, empty, stamped, micros);
+    for (unsigned long lineno = 1; ReadLine(r.in, line); ++lineno) {
+        cantool::InputLine in;
+        std::string err = CheckLine(line, in);
         if (!err.empty()) {
-            std::fprintf(stderr, "ocelo-send: line %lu: %s\n", lineno, err.c_str());
+            std::fprintf(stderr, "ocelo-send: %s: line %lu: %s; nothing sent\n", r.name.c_str(), lineno, err.c_str());
             return 2;
         }
-        if (empty)
-            continue;
-        unsigned char slot = s.slot;
-        if (!r.map.empty()) {
-            auto it = stamped ? r.map.find(LoggedSlot(line)) : r.map.end();
-            if (it == r.map.end())
-                continue;  // logged on a slot not replayed
-            slot = it->second;
-        }
-        if (stamped && !r.ignore_time) {
-            if (!started) {
-                start = Clock::now();
-                first = micros;
-                started = true;
-            } else if (micros > first) {
-                SleepUntil(start + std::chrono::microseconds(micros - first));
-            }
-            if (g_stop)
-                break;
-        }
-        if (s.SendOn(slot, f) != 0)
-            return 1;
-        ++r.sent;
+        Count(r, in);
+        if (in.kind == cantool::LineKind::Frame)
+            r.lines.push_back(in);
+    }
+    if (std::ferror(r.in)) {
+        std::fprintf(stderr, "ocelo-send: %s: %s\n", r.name.c_str(), std::strerror(errno));
+        return 2;
     }
     return 0;
+}
+
+// Sends the frames of the input, a stamped line when as much time has
+// passed since the first stamped line as its stamp says.
+class Player {
+public:
+    Player(Sender &s, Replay &r) : s_(s), r_(r) {}
+    // 0 sent (or the count reached), 1 a frame failed; done says the count is reached.
+    int Play(const cantool::InputLine &in, bool &done)
+    {
+        done = r_.max_frames && r_.sent >= r_.max_frames;
+        if (done)
+            return 0;
+        unsigned char slot = s_.slot;
+        if (!r_.map.empty()) {
+            auto it = in.has_time ? r_.map.find(in.iface) : r_.map.end();
+            if (it == r_.map.end())
+                return 0;  // logged on an interface not replayed
+            slot = it->second;
+        }
+        if (in.has_time && !r_.ignore_time) {
+            if (!started_) {
+                start_ = Clock::now();
+                first_ = in.micros;
+                started_ = true;
+            } else if (in.micros > first_) {
+                SleepUntil(start_ + std::chrono::microseconds(in.micros - first_));
+            }
+            if (g_stop)
+                return 0;
+        }
+        cantool::FrameSpec f = in.frame;
+        if (s_.SendOn(slot, f) != 0)
+            return 1;
+        ++r_.sent;
+        return 0;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    Sender &s_;
+    Replay &r_;
+    Clock::time_point start_{};
+    int64_t first_ = 0;
+    bool started_ = false;
+};
+
+// One pass over a whole file.
+int SendWhole(Sender &s, Replay &r)
+{
+    Player p(s, r);
+    for (const cantool::InputLine &in : r.lines) {
+        bool done = false;
+        if (g_stop)
+            break;
+        if (int rc = p.Play(in, done); rc != 0 || done)
+            return rc;
+    }
+    return 0;
+}
+
+// Lines as they come: a line that is not a frame ends the replay with 1
+// (the frames before it have gone out).
+int SendStream(Sender &s, Replay &r)
+{
+    Player p(s, r);
+    std::string line;
+    int status = 0;
+    for (unsigned long lineno = 1; status == 0 && !g_stop && ReadLine(r.in, line); ++lineno) {
+        cantool::InputLine in;
+        std::string err = CheckLine(line, in);
+        if (!err.empty()) {
+            std::fprintf(stderr, "ocelo-send: %s: line %lu: %s; stopped after %lu frames\n", r.name.c_str(), lineno,
+                         err.c_str(), r.sent);
+            status = 1;
+            break;
+        }
+        Count(r, in);
+        if (in.kind != cantool::LineKind::Frame)
+            continue;
+        bool done = false;
+        status = p.Play(in, done);
+        if (done)
+            break;
+    }
+    if (status == 0 && std::ferror(r.in) && !g_stop)
+        status = 1;
+    ReportSkipped(r);
+    return status;
 }
 
 } // namespace
@@ -233,19 +332,28 @@ int main(int argc, char **argv)
         }
         args.push_back(a);
     }
-    // slotA=slotB: the log's slotB lines go out on slotA.
+    // slotA=<iface>: the lines logged on <iface> go out on slotA.  The side
+    // that is not one of the board's slots names the log's interface; when
+    // both are slots the left one sends.
     while (!args.empty() && args[0].find('=') != std::string::npos) {
         const std::string &m = args[0];
         size_t eq = m.find('=');
-        unsigned long to, from;
-        auto num = [](const std::string &w, unsigned long &n) {
-            return w.size() > 4 && w.compare(0, 4, "slot") == 0 && cantool::ParseNumber(w.substr(4), 7, n) && n >= 1;
-        };
-        if (!num(m.substr(0, eq), to) || !num(m.substr(eq + 1), from)) {
-            std::fprintf(stderr, "ocelo-send: a mapping is slotA=slotB with slots 1 to 7: %s\n", m.c_str());
+        std::string left = m.substr(0, eq), right = m.substr(eq + 1);
+        unsigned char to = SlotName(left);
+        std::string iface = right;
+        if (!to && SlotName(right)) {
+            to = SlotName(right);
+            iface = left;
+        }
+        if (!to || iface.empty() || iface.find('=') != std::string::npos) {
+            std::fprintf(stderr, "ocelo-send: a mapping is slotA=<interface> with a slot 1 to 7: %s\n", m.c_str());
             return 2;
         }
-        replay.map[static_cast<int>(from)] = static_cast<unsigned char>(to);
+        if (replay.map.count(iface)) {
+            std::fprintf(stderr, "ocelo-send: interface %s mapped twice\n", iface.c_str());
+            return 2;
+        }
+        replay.map[iface] = to;
         args.erase(args.begin());
     }
     if (!replay.map.empty() && !args.empty()) {
@@ -291,10 +399,18 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "ocelo-send: %s: %s\n", input_file.c_str(), std::strerror(errno));
             return 2;
         }
+        replay.name = input_file;
     }
-    if ((loops > 1 || endless) && replay.in == stdin) {
+    struct stat st;
+    replay.whole = from_input && fstat(fileno(replay.in), &st) == 0 && S_ISREG(st.st_mode);
+    if ((loops > 1 || endless) && !replay.whole) {
         std::fprintf(stderr, "ocelo-send: -l needs a file (-I) to read again\n");
         return 2;
+    }
+    if (replay.whole) {
+        if (int rc = LoadWhole(replay); rc != 0)
+            return rc;
+        ReportSkipped(replay);
     }
     std::vector<unsigned char> used;
     if (replay.map.empty())
@@ -315,10 +431,7 @@ int main(int argc, char **argv)
     for (unsigned char u : used) {
         int rc = cantool::OpenSlot(u);
         if (rc != 0) {
-            if (rc == -EBUSY)
-                std::fprintf(stderr, "ocelo-send: slot %u is in use by another process\n", u);
-            else
-                std::fprintf(stderr, "ocelo-send: cannot open slot %u: %s\n", u, std::strerror(-rc));
+            std::fprintf(stderr, "ocelo-send: %s\n", cantool::OpenSlotError(u, rc).c_str());
             RecoverOcelo();
             return 1;
         }
@@ -335,10 +448,15 @@ int main(int argc, char **argv)
         for (auto &f : frames)
             if ((status = s.Send(f)) != 0 || g_stop)
                 break;
-    for (unsigned long pass = 0; status == 0 && from_input && !g_stop && (endless || pass < loops); ++pass) {
-        if (pass > 0)
-            std::rewind(replay.in);
-        status = SendInput(s, replay);
+    if (from_input && !replay.whole && status == 0 && !g_stop)
+        status = SendStream(s, replay);
+    for (unsigned long pass = 0; status == 0 && replay.whole && !g_stop && (endless || pass < loops); ++pass) {
+        const unsigned long before = replay.sent;
+        if (replay.max_frames && before >= replay.max_frames)
+            break;
+        status = SendWhole(s, replay);
+        if (replay.sent == before)
+            break;  // nothing in the file goes out: another pass sends nothing either
     }
     if (replay.in != stdin)
         std::fclose(replay.in);

@@ -128,6 +128,8 @@ int SlotSimOpenAll(void)
     return 0;
 }
 
+int SlotSimBusError(char *Dir, size_t Size) { return BoardSimBusError(Dir, Size); }
+
 void Close_SlotAll(void)
 {
     for (int s = 0; s < 8; ++s) {

@@ -10,6 +10,8 @@
 #ifndef SLOTSIM_H
 #define SLOTSIM_H
 
+#include <stddef.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -22,6 +24,13 @@ extern "C" {
 int SlotSimOpen(int Slot);
 /* Open slots 1 to 7. */
 int SlotSimOpenAll(void);
+/* The boards' bus joins other processes through a directory ($OCELO_SIM_BUS,
+ * see BoardSim.h).  When that directory cannot be used (a regular file, a
+ * path that cannot be created), SlotSimOpen fails with the negative errno
+ * and this returns the errno, with the directory copied into Dir (at most
+ * Size bytes); it returns 0 when the last try to start the boards did not
+ * fail that way. */
+int SlotSimBusError(char *Dir, size_t Size);
 
 #ifdef __cplusplus
 }
