@@ -66,6 +66,15 @@ bool FileExists(const std::string &path)
     return lstat(path.c_str(), &st) == 0;
 }
 
+std::string Joined(const std::string &text)
+{
+    std::string out;
+    for (char c : text)
+        if (c != '\n' && c != ' ')
+            out += c;
+    return out;
+}
+
 std::string Quote(const std::string &s)
 {
     std::string out = "'";

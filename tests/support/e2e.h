@@ -23,6 +23,10 @@ std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &data);
 bool FileExists(const std::string &path);
 
+// Text without its line ends and blanks: a line that wraps at a tmux pane's
+// edge (where a blank may be dropped) compares whole.
+std::string Joined(const std::string &text);
+
 // A fresh directory under /tmp, removed with everything in it at the end.
 class TempDir {
 public:

@@ -96,17 +96,6 @@ TEST(Settings, FailedWriteKeepsTheOldFile)
     EXPECT_FALSE(FileExists(s.dir / "tarvik.ini.tmp"));
 }
 
-// Text without its line ends and blanks: a line that wraps at the pane's
-// edge (where a blank may be dropped) compares whole.
-std::string Joined(const std::string &text)
-{
-    std::string out;
-    for (char c : text)
-        if (c != '\n' && c != ' ')
-            out += c;
-    return out;
-}
-
 std::vector<std::string> Names(const std::string &dir)
 {
     std::vector<std::string> names;

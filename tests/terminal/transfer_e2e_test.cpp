@@ -414,17 +414,6 @@ TEST(Upload, CrcErrorOnceAndThreeTimes)
     }
 }
 
-// Text without its line ends and blanks: a line that wraps at the pane's
-// edge (where a blank may be dropped) compares whole.
-std::string Joined(const std::string &text)
-{
-    std::string out;
-    for (char c : text)
-        if (c != '\n' && c != ' ')
-            out += c;
-    return out;
-}
-
 // The blocks must carry the size that the record announced.  Fewer bytes
 // (800 announced, 256 + 10 + 0 + 0 sent) or more (300 announced, 256 + 256
 // sent): the old file stays, the part is kept and the screen says so, and

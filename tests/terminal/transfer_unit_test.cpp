@@ -493,21 +493,28 @@ TEST(Upload, ThreeCrcErrorsStopWithoutThirdNakAndOversizedCountIsRefused)
     }
 }
 
+// The controller offers a file of this name and size: the record is
+// answered with the stop byte, never an ACK, and the fetch ends.
+void ExpectRecordRefused(Line &line, const std::string &name, unsigned size)
+{
+    FileInfoRecord info{};
+    std::memcpy(info.name, name.data(), name.size() < 13 ? name.size() : 13);
+    info.size = size;
+    unsigned char rec[29];
+    EncodeFileInfo(info, rec);
+    Background run([] { GetFile(); });
+    EXPECT_EQ(line.peer.ReadN(1), "S") << name;
+    line.peer.Write(Block(std::string(reinterpret_cast<char *>(rec), 29), 29));
+    EXPECT_EQ(line.peer.ReadN(1), "S") << name;  // stop, no ACK
+    EXPECT_TRUE(run.Wait());
+}
+
 TEST(Upload, HostileNamesAreRefusedAndNothingIsWritten)
 {
     Line line;
     for (const std::string &name : {std::string("../evil.txt"), std::string("/tmp/evil"), std::string("abcdefghijklm"),
                                    std::string("C:evil.txt")}) {
-        FileInfoRecord info{};
-        std::memcpy(info.name, name.data(), name.size() < 13 ? name.size() : 13);
-        info.size = 10;
-        unsigned char rec[29];
-        EncodeFileInfo(info, rec);
-        Background run([] { GetFile(); });
-        EXPECT_EQ(line.peer.ReadN(1), "S") << name;
-        line.peer.Write(Block(std::string(reinterpret_cast<char *>(rec), 29), 29));
-        EXPECT_EQ(line.peer.ReadN(1), "S") << name;  // stop, no ACK
-        EXPECT_TRUE(run.Wait());
+        ExpectRecordRefused(line, name, 10);
     }
     EXPECT_FALSE(FileExists(line.dir / "../evil.txt"));
     EXPECT_FALSE(FileExists("/tmp/evil"));
@@ -539,16 +546,7 @@ TEST(Upload, OwnFilesAreRefusedByNameAndBySameFile)
     for (const auto &entry : own)
         names.push_back(entry.first);
     for (const std::string &name : names) {
-        FileInfoRecord info{};
-        std::memcpy(info.name, name.data(), name.size());
-        info.size = 4;
-        unsigned char rec[29];
-        EncodeFileInfo(info, rec);
-        Background run([] { GetFile(); });
-        EXPECT_EQ(line.peer.ReadN(1), "S") << name;
-        line.peer.Write(Block(std::string(reinterpret_cast<char *>(rec), 29), 29));
-        EXPECT_EQ(line.peer.ReadN(1), "S") << name;  // stop, no ACK
-        EXPECT_TRUE(run.Wait());
+        ExpectRecordRefused(line, name, 4);
     }
     LogFile = -1;
     SysCloseFile(log);
