@@ -56,14 +56,10 @@ int OceloInit(OceloSlot Slot, OceloULong CANBaud, unsigned char BT0, unsigned ch
     DPZoneBase[0] = OCELO_DP_ZONE0;
     DPZoneBase[1] = OCELO_DP_ZONE1;
 
-    // The mutex lives from the first OceloInit to RecoverOcelo; a second
-    // OceloInit keeps it (another thread may be waiting on it).
+    // The mutex itself lives as long as the process (another thread may be
+    // about to take it at any time); MutexLive says the slot's calls use it.
     Store(RakInit[Slot], 0);
-    if (!Load(MutexLive[Slot])) {
-        if (pthread_mutex_init(&work_mutex[Slot], nullptr) != 0)
-            return OCELO_ERR_BOARD;
-        Store(MutexLive[Slot], 1);
-    }
+    Store(MutexLive[Slot], 1);
     Store(RequistAllow[Slot], 1);
 
     // Install the handler.  The action found before the first installation
@@ -265,15 +261,16 @@ void RecoverOcelo(void)
         pthread_sigmask(SIG_BLOCK, &one, nullptr);
         DPRAMWriteByte(Slot, OCELO_DP_COMMAND, OCELO_CMD_RELEASE);
         RestoreSignal(Slot);
-        // The slot is no longer initialised: later calls get 28 and the DPRAM
-        // functions stop using the mutex before it is destroyed.
+        // The slot is no longer initialised: later calls get 28 and stop
+        // taking the mutex.
         Store(RakInit[Slot], 0);
         WakeWaiters(Slot);  // a thread waiting for frames sees the slot go
+        // The mutex is never destroyed: a thread that decided to take it
+        // just before the slot went may still take it, and must find it.
         if (Load(MutexLive[Slot])) {
             pthread_mutex_lock(&work_mutex[Slot]);  // waits out a current holder
             Store(MutexLive[Slot], 0);
             pthread_mutex_unlock(&work_mutex[Slot]);
-            pthread_mutex_destroy(&work_mutex[Slot]);
         }
     }
     Close_SlotAll();

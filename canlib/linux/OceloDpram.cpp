@@ -30,7 +30,9 @@ unsigned int DPZoneBase[2] = {0, 1344};
 
 namespace ocelo_lnx {
 
-pthread_mutex_t work_mutex[8];
+pthread_mutex_t work_mutex[8] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
+                                  PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
+                                  PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER};
 unsigned int TxRingPos[8] = {2688, 2688, 2688, 2688, 2688, 2688, 2688, 2688};
 unsigned char MutexLive[8];
 unsigned char HandlerLive[8];

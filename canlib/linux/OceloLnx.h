@@ -30,7 +30,7 @@ extern pthread_mutex_t work_mutex[8];
 // Next transmit ring address of each slot's board; the exported
 // TxMsgStartAddr shows the one of the latest transmission or reset.
 extern unsigned int TxRingPos[8];
-extern unsigned char MutexLive[8];     // work_mutex[s] exists
+extern unsigned char MutexLive[8];     // the slot's calls take work_mutex[s]
 extern unsigned char HandlerLive[8];   // RakCAN_ISR is installed for slot s
 extern struct sigaction SignalAct_old[8];
 

@@ -190,6 +190,11 @@ int WaitCANMsg(OceloSlot Slot, OceloULong TimeoutMs)
             // only then, and a batch taken from now on (also by an interrupt
             // left for this thread, handled when the lock goes) sets it again.
             SlotGuard guard(Slot);
+            // Looked at again under the guard: RecoverOcelo waits for the
+            // guard's holder before it closes the slot, so a slot still
+            // initialised here stays open until the guard goes.
+            if (!Load(RakInit[Slot]))
+                return OCELO_NOT_INIT;
             waiting = Load(CANRdCnt[Slot]) < Load(StoreMsgNum[Slot]);
             if (!waiting) {
                 if (Load(RequestOwed[Slot])) {
