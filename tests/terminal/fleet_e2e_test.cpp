@@ -244,3 +244,21 @@ TEST(Fleet, AReportThatCannotBeWrittenIsAUsageErrorAndALinkIsNotFollowed)
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(ReadFile(row.dir / "r.json").rfind("{\"device\":\"com0\",\"files\":[\"a.bin\"],\"bytes\":700,", 0), 0u);
 }
+
+// On a terminal: one bar per device, ending as "done" or "FAILED", the
+// failure named below the bars; the controllers' lines behind their names.
+TEST(Fleet, OnATerminalEachDeviceHasItsBar)
+{
+    Row row(2, 1);
+    Tmux tmux(120, 30);
+    tmux.Start(TarvikCommand({}, "-d a.bin -d b.bin" + row.Devices()), row.dir.path());
+    ASSERT_TRUE(tmux.WaitExit(60000)) << tmux.Screen();
+    EXPECT_EQ(tmux.ExitStatus(), 1) << tmux.Screen();
+    std::string screen = tmux.Screen();
+    EXPECT_NE(screen.find("com0 done, 3700 bytes"), npos) << screen;
+    EXPECT_NE(screen.find("com1 FAILED"), npos) << screen;
+    EXPECT_NE(screen.find("com1: failed: a.bin on " + (row.dir / "com1") + ": block 3 of 3"), npos) << screen;
+    EXPECT_NE(screen.find("com0: Ready to receive a file into flash!"), npos) << screen;
+    EXPECT_EQ(screen.find("progress"), npos) << screen;
+    EXPECT_EQ(screen.find("original baudrate"), npos) << screen;
+}
