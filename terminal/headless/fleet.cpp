@@ -407,6 +407,12 @@ int HeadlessFleet(int argc, char **argv)
         return Usage("-l takes one device (the logs of several would be mixed)", nullptr);
     if (StartOpts.deviceCount == 0)
         return Usage("--report needs a device", nullptr);
+    // Two transfers on one line would garble each other.
+    for (int i = 0; i < StartOpts.deviceCount; ++i)
+        for (int k = 0; k < i; ++k)
+            if (std::strcmp(StartOpts.devices[i], StartOpts.devices[k]) == 0 ||
+                ProcSameFile(StartOpts.devices[i], StartOpts.devices[k]))
+                return Usage("one device named twice: ", StartOpts.devices[i]);
     int reportFd = -1;
     if (StartOpts.report != nullptr) {
         if (CheckReport(argc, argv) != 0)

@@ -210,7 +210,7 @@ TEST(Fleet, TheReportEscapesNamesAsJson)
 // A report that cannot be written, or that would replace a file of the
 // run, ends it with status 2 before any port is opened; a link planted at
 // its place is replaced, not written through.  A second device with
-// --script stays a usage error.
+// --script stays a usage error, and so does one device named twice.
 TEST(Fleet, AReportThatCannotBeWrittenIsAUsageErrorAndALinkIsNotFollowed)
 {
     Row row(2, -1);
@@ -224,6 +224,8 @@ TEST(Fleet, AReportThatCannotBeWrittenIsAUsageErrorAndALinkIsNotFollowed)
         {"--report r.json com0", "--report needs --download FILE"},
         {"-d a.bin -l log.txt" + row.Devices(), "-l takes one device"},
         {"--script go.F4" + row.Devices(), "more than one device: com0 and com1"},
+        {"-d a.bin com0 com1 com0", "one device named twice: com0"},
+        {"-d a.bin com0 " + Quote(row.sims[0]->link()), "one device named twice: " + row.sims[0]->link()},
     };
     for (const auto &c : cases) {
         Outcome run = Tarvik(row.dir, c.first);
