@@ -28,9 +28,9 @@ work=$(mktemp -d /tmp/bench-run-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 if [ $short -eq 1 ]; then
-    reps=1; kib=1024; rounds=5000; rate_kib=24; disp_mib=4; idle_s=5; samples=300; can_s=1; cg_frames=1000; py_frames=2000
+    fleet_kib=32; reps=1; kib=1024; rounds=5000; rate_kib=24; disp_mib=4; idle_s=5; samples=300; can_s=1; cg_frames=1000; py_frames=2000
 else
-    reps=3; kib=4096; rounds=20000; rate_kib=256; disp_mib=20; idle_s=20; samples=2000; can_s=3; cg_frames=5000; py_frames=10000
+    fleet_kib=128; reps=3; kib=4096; rounds=20000; rate_kib=256; disp_mib=20; idle_s=20; samples=2000; can_s=3; cg_frames=5000; py_frames=10000
 fi
 
 failed=()
@@ -77,6 +77,12 @@ done
 # first rate: the transfer as tarvik reports it, and the whole run.
 echo "-- headless download at 115200 bit/s" >&2
 run "headless download" "rate115200_" bash bench/download/headless_download.sh "$bin" "$rate_kib" 115200
+
+# A row of 8 controllers flashed at once against one alone, same line rate.
+echo "-- 8 controllers at once at 115200 bit/s" >&2
+for r in $(seq $reps); do
+    run "fleet download" "" bash bench/download/fleet_download.sh "$bin" "$fleet_kib" 8 115200
+done
 
 # 2. Display throughput in a tmux pane.
 for r in $(seq $reps); do
@@ -174,6 +180,11 @@ done
 hd=$(get rate115200_headless_download_Bps); hw=$(get rate115200_headless_wall_seconds)
 row "headless download (tarvik -d) at 115200 bit/s" "$(fmt "$hd")" "B/s" "line limit (interactive: $(fmt "$(get rate115200_download_Bps)") B/s)" "$(line_limit 115200) B/s" "$(ratio "$hd" "$(line_limit 115200)")" ">= 0.97"
 row "headless download, whole run ($rate_kib KiB at 115200)" "$(fmt "$hw" 2)" "s" "-" "-" "-" "-"
+fw1=$(get fleet_single_wall_seconds); fwn=$(get fleet_all_wall_seconds); fls=$(get fleet_line_seconds)
+fc1=$(get fleet_single_cpu_seconds); fcn=$(get fleet_cpu_per_device_seconds)
+row "8 controllers at once, whole run ($fleet_kib KiB each at 115200)" "$(fmt "$fwn" 2)" "s" "one controller alone" "$(fmt "$fw1" 2) s" "$(ratio "$fwn" "$fw1")" "<= 1.15"
+row "one controller alone, whole run" "$(fmt "$fw1" 2)" "s" "line limit, bytes * 10 / 115200" "$(fmt "$fls" 2) s" "$(ratio "$fw1" "$fls")" "-"
+row "8 controllers at once, tarvik's CPU per device" "$(fmt "$fcn" 3)" "s" "one controller alone" "$(fmt "$fc1" 3) s" "$(ratio "$fcn" "$fc1")" "<= 2.00"
 row "display, tmux pane" "$(fmt "$dt")" "B/s" "picocom" "$(fmt "$dp") B/s" "$(ratio "$dt" "$dp")" ">= 1.00"
 row "display, tmux pane" "$(fmt "$dt")" "B/s" "cat" "$(fmt "$dc") B/s" "$(ratio "$dt" "$dc")" ">= 0.80"
 row "idle wakeups (all threads)" "$(fmt "$iw" 2)" "/s" "picocom" "$(fmt "$pw" 2) /s" "-" "<= 0.1 /s"

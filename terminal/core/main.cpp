@@ -1,4 +1,5 @@
 // tarvik: serial terminal for the controllers of the Quarnix family.
+#include "headless/fleet.h"
 #include "headless/headless.h"
 #include "options.h"
 #include "startup.h"
@@ -18,7 +19,12 @@ int main(int argc, char **argv)
     int start = ParseStartOptions(argc, argv, words, &count);
     if (start == StartDone)
         return 0;
-    if (start == StartUsageError || OpenStartLog() != 0)
+    if (start == StartUsageError)
+        return 2;
+    // Each device's own tarvik opens the log.
+    if (start == StartFleet)
+        return HeadlessFleet(count, words);
+    if (OpenStartLog() != 0)
         return 2;
     switch (start) {
     case StartDownload:

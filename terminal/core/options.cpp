@@ -97,6 +97,7 @@ bool Headless()
 int CheckHeadlessPorts(char **words, int count)
 {
     const char *device = nullptr;
+    const char *missing = nullptr;
     for (int i = 1; i < count; ++i) {
         const char *word = words[i];
         if (IsOptionWord(word)) {
@@ -115,7 +116,8 @@ int CheckHeadlessPorts(char **words, int count)
             }
             continue;
         }
-        if (device != nullptr) {
+        // A download goes into every device named; a script uses one.
+        if (device != nullptr && StartOpts.downloadCount == 0) {
             std::fprintf(stderr, "tarvik: more than one device: ");
             WriteNameTo(stderr, device);
             std::fprintf(stderr, " and ");
@@ -124,13 +126,28 @@ int CheckHeadlessPorts(char **words, int count)
             return StartUsageError;
         }
         device = word;
+        if (StartOpts.downloadCount > 0) {
+            if (StartOpts.deviceCount >= MaxDevices)
+                return Bad("too many devices (at most 64), from", word);
+            StartOpts.devices[StartOpts.deviceCount++] = word;
+        }
         int code = ComCheckDevice(word);
-        if (code == ComNotDevice || (code == ComNoDevice && !StartOpts.waitDevice)) {
+        if (code == ComNoDevice && !StartOpts.waitDevice && missing == nullptr)
+            missing = word;
+        if (code == ComNotDevice) {
             std::fprintf(stderr, "tarvik: ");
             WriteNameTo(stderr, word);
-            std::fprintf(stderr, code == ComNoDevice ? ": no such device\n" : ": not a device\n");
+            std::fprintf(stderr, ": not a device\n");
             return StartUsageError;
         }
+    }
+    // Among several devices (or with a report) a missing one is that
+    // device's failure, and the others are still served.
+    if (missing != nullptr && StartOpts.deviceCount <= 1 && StartOpts.report == nullptr) {
+        std::fprintf(stderr, "tarvik: ");
+        WriteNameTo(stderr, missing);
+        std::fprintf(stderr, ": no such device\n");
+        return StartUsageError;
     }
     return 0;
 }
@@ -142,6 +159,7 @@ void PrintUsage()
     std::printf(
         "Usage: tarvik [OPTIONS] [DEVICE] [/C#] [/B#] [/F#] [/S#] [/CLS]\n"
         "       tarvik --download FILE [-d FILE ...] [--run | --sram] [OPTIONS] [DEVICE]\n"
+        "       tarvik -d FILE [-d FILE ...] [--run | --sram] [--report FILE] DEVICE DEVICE ...\n"
         "       tarvik --script FILE [OPTIONS] [DEVICE]\n"
         "       tarvik --help | --version\n"
         "  DEVICE     a serial device path (for example /dev/ttyUSB0): the current\n"
@@ -167,6 +185,12 @@ void PrintUsage()
         "      --run             after the download, run the (last) file with the\n"
         "                        arguments of tarvik.ini, as F8 does\n"
         "      --sram            download into SRAM and run it with runr, as F10 does\n"
+        "      --report FILE     with --download: write one JSON line per device (device,\n"
+        "                        files, bytes, seconds, status, error) into FILE; with\n"
+        "                        several devices they are served in parallel, each\n"
+        "                        with its own port\n"
+        "      --progress        with --download: a line 'tarvik: progress BYTES TOTAL\n"
+        "                        FILE' on stderr as the blocks are confirmed\n"
         "      --script FILE     without a console: run the script FILE and exit; the\n"
         "                        controller's output goes to stdout\n"
         "  -h, --help            print this text and exit\n"
@@ -174,10 +198,12 @@ void PrintUsage()
         "  An unknown option or a value that cannot be used ends tarvik with status 2.\n"
         "--download and --script write the controller's output alone to stdout and\n"
         "their own messages to stderr.  The device is the one word that is not an\n"
-        "option (a relative path is taken from the current directory).  Exit status:\n"
-        "0 done, 1 the transfer or the script failed (the message names the device,\n"
-        "the block or the script's line), 2 usage error (found before any port is\n"
-        "opened), 129, 130, 143 ended by SIGHUP, SIGINT, SIGTERM.\n"
+        "option (a relative path is taken from the current directory); --download\n"
+        "takes several, and then each line of stdout begins with its device and ': '.\n"
+        "Exit status: 0 done (every device), 1 the transfer or the script failed (the\n"
+        "message names the device, the block or the script's line) or the report\n"
+        "could not be written, 2 usage error (found before any port is opened),\n"
+        "129, 130, 143 ended by SIGHUP, SIGINT, SIGTERM.\n"
         "Environment (POSIX systems):\n"
         "  TARVIK_COM<n>    the device for COM n (for example TARVIK_COM3=/dev/ttyUSB0);\n"
         "                   without it COM n is /dev/ttyS<n-1>\n"
@@ -215,8 +241,10 @@ int ParseStartOptions(int argc, char **argv, char **rest, int *restCount)
             StartOpts.run = 1;
         } else if (Is(arg, nullptr, "--sram")) {
             StartOpts.sram = 1;
+        } else if (Is(arg, nullptr, "--progress")) {
+            StartOpts.progress = 1;
         } else if (Is(arg, "-b", "--baud") || Is(arg, "-l", "--log") || Is(arg, "-d", "--download") ||
-                   Is(arg, nullptr, "--script")) {
+                   Is(arg, nullptr, "--script") || Is(arg, nullptr, "--report")) {
             if (i + 1 >= argc)
                 return Bad("missing value for", arg);
             const char *value = argv[++i];
@@ -231,6 +259,10 @@ int ParseStartOptions(int argc, char **argv, char **rest, int *restCount)
                 if (value[0] == 0)
                     return Bad("missing value for", arg);
                 StartOpts.logFile = value;
+            } else if (Is(arg, nullptr, "--report")) {
+                if (value[0] == 0)
+                    return Bad("missing value for", arg);
+                StartOpts.report = value;
             } else if (Is(arg, nullptr, "--script")) {
                 if (BadFile("the script", value) != 0)
                     return StartUsageError;
@@ -254,8 +286,12 @@ int ParseStartOptions(int argc, char **argv, char **rest, int *restCount)
         return Bad("--run and --sram need", "--download FILE");
     if (StartOpts.script != nullptr && StartOpts.downloadCount > 0)
         return Bad("choose one of", "--script and --download");
+    if (StartOpts.report != nullptr && StartOpts.downloadCount == 0)
+        return Bad("--report needs", "--download FILE");
     if (Headless() && CheckHeadlessPorts(rest, kept) != 0)
         return StartUsageError;
+    if (StartOpts.deviceCount > 1 || StartOpts.report != nullptr)
+        return StartFleet;
     if (StartOpts.downloadCount > 0)
         return StartDownload;
     if (StartOpts.script != nullptr)

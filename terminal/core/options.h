@@ -5,6 +5,7 @@
 #include <cstdio>
 
 constexpr int MaxDownloadFiles = 10;  // -d files of one headless run, as ALT_F9's list
+constexpr int MaxDevices = 64;        // devices of one download run
 
 enum {
     StartInteractive = 0,  // the terminal session
@@ -12,6 +13,7 @@ enum {
     StartUsageError = 2,   // named on stderr: exit 2
     StartDownload = 3,     // headless download
     StartScript = 4,       // headless script
+    StartFleet = 5,        // headless download into several devices, or with --report
 };
 
 struct StartOptions {
@@ -24,6 +26,10 @@ struct StartOptions {
     int run;              // --run
     int sram;             // --sram
     const char *script;   // --script
+    const char *devices[MaxDevices];  // the device words of a download run, in order
+    int deviceCount;
+    const char *report;   // --report; nullptr when not given
+    int progress;         // --progress
 };
 extern StartOptions StartOpts;
 

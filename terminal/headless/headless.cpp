@@ -289,6 +289,26 @@ void BlockConfirmed(int, int, long long bytes)
     ShowBar(bytes, false);
 }
 
+// --progress: the confirmed bytes of the file as lines, for a program that
+// shows them (the run over several devices reads its children's).
+long long ProgressBytes = 0;
+
+void ProgressLine(long long bytes)
+{
+    BarShown = SysTickMs();
+    std::fprintf(stderr, "tarvik: progress %lld %lld ", bytes, BarTotal);
+    WriteNameTo(stderr, BarFile);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+void ProgressConfirmed(int, int, long long bytes)
+{
+    ProgressBytes = bytes;
+    if (SysTickMs() - BarShown >= static_cast<std::uint32_t>(BarIntervalMs))
+        ProgressLine(bytes);
+}
+
 // The name the controller stores the file under: the path's last part, as
 // the record holds it.
 void RecordNameOf(const char *path, char out[FileInfoNameSize])
@@ -332,9 +352,15 @@ int SendOne(const char *path, bool tty)
     }
     if (tty && LastOut != '\n')
         std::fputc('\n', stderr);
-    DownloadBlockHook = tty ? BlockConfirmed : nullptr;
+    bool lines = !tty && StartOpts.progress;
+    ProgressBytes = 0;
+    if (lines)
+        ProgressLine(0);
+    DownloadBlockHook = tty ? BlockConfirmed : lines ? ProgressConfirmed : nullptr;
     SendFile();
     DownloadBlockHook = nullptr;
+    if (lines)
+        ProgressLine(LastDownload.failed ? ProgressBytes : BarTotal);
     StepBlock = StepNone;
     std::uint32_t ms = SysTickMs() - BarStart;
     if (LastDownload.failed) {

@@ -358,7 +358,7 @@ TEST(Headless, UsageIsCheckedBeforeAnyPortIsOpened)
         {"-d prog.exe ctl", "ctl: no such device"},
         {"--script go.F4 ctl", "ctl: no such device"},
         {"-d prog.exe plain.txt", "plain.txt: not a device"},
-        {"-d prog.exe com1 fallback", "more than one device: com1 and fallback"},
+        {"--script go.F4 com1 fallback", "more than one device: com1 and fallback"},
         {"-d prog.exe /C7", "/C7 names /nonexistent/ttyX"},
         {"-d prog.exe /C0" + dev, "no such port /C0"},
     };
