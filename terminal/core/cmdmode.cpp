@@ -12,6 +12,7 @@
 #include "system.h"
 #include "timestamp.h"
 #include "transfer/transfer.h"
+#include "typing.h"
 
 #include <cctype>
 #include <cstdio>
@@ -164,6 +165,31 @@ void WorkDir(const char *line)
     ShowFileLists();
 }
 
+// x: Hex mode on and off, as ALT_H.
+void ToggleHex()
+{
+    HexMode = HexMode ? 0 : 1;
+    std::printf("\n\r{change to %s mode}\n\r", HexMode ? "HEX" : "ASCII");
+    ShowModes();
+}
+
+// k: typed keys shown (local echo) on and off.
+void ToggleEcho()
+{
+    LocalEcho = LocalEcho ? 0 : 1;
+    std::printf("\n\rLocal echo %s\n\r", LocalEcho ? "ON" : "OFF");
+    ShowModes();
+}
+
+// r, i, j: the map items crlf, icrnl and inlcr on and off.
+void ToggleMap(int item)
+{
+    int bit = MapItemBit(item);
+    int now = MapFlags.fetch_xor(bit) ^ bit;
+    std::printf("\n\rMap %s %s\n\r", MapItemName(item), (now & bit) != 0 ? "ON" : "OFF");
+    ShowModes();
+}
+
 }  // namespace
 
 void CommandLine(const char *line)
@@ -187,6 +213,16 @@ void CommandLine(const char *line)
         WorkDir(line);
     } else if (c == 'T' || c == 't') {
         ToggleTimeStamps();
+    } else if (c == 'X' || c == 'x') {
+        ToggleHex();
+    } else if (c == 'K' || c == 'k') {
+        ToggleEcho();
+    } else if (c == 'R' || c == 'r') {
+        ToggleMap(0);
+    } else if (c == 'I' || c == 'i') {
+        ToggleMap(1);
+    } else if (c == 'J' || c == 'j') {
+        ToggleMap(2);
     } else {
         std::printf("\n\rUnknown command\n\r");
     }

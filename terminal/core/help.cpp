@@ -5,6 +5,7 @@
 
 #include "console.h"
 #include "globals.h"
+#include "system.h"
 
 #include <cstdio>
 #include <cstring>
@@ -116,5 +117,6 @@ void ShowHelpGb2312()
 
 void ShowBanner()
 {
-    std::printf("%s\n", BannerText);
+    std::printf(BannerFormat, SysName());
+    std::printf("\n");
 }

@@ -3,7 +3,8 @@
 // is used for nothing else) and shows page 2.
 #pragma once
 
-constexpr const char *BannerText = "tarvi for WIN32 version 1.30 (2005/11/29)";
+// The version banner; %s is the system's name (SysName).
+constexpr const char *BannerFormat = "tarvi for %s version 1.30 (2005/11/29)";
 
 // Prints the version banner on a line of its own (at start-up and at the
 // top of every help screen).

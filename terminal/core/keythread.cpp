@@ -8,6 +8,7 @@
 #include "serial.h"
 #include "status.h"
 #include "system.h"
+#include "typing.h"
 #include "../diag/diag.h"
 #include "../script/script.h"
 #include "../transfer/transfer.h"
@@ -107,7 +108,7 @@ void RunDefaultScript()
 
 void StartKeyThread()
 {
-    std::printf("[Begin Key Thread...]");
+    std::printf("[Begin Key Thread...]\n\r");
     KeyThreadRunning = 1;
     if (SysStartThread(KeyThreadMain) != 0)
         KeyThreadRunning = 0;
@@ -172,8 +173,7 @@ void HandleKey(int code)
         std::printf("[X_ON]");
     if (code == 0x13)
         std::printf("[X_OFF]");
-    unsigned char byte = static_cast<unsigned char>(code & 0xFF);
-    ComWrite(CurrentPort, &byte, 1);
+    SendTypedByte(static_cast<unsigned char>(code & 0xFF));
 }
 
 void DispatchHotkey(int code)

@@ -12,6 +12,7 @@
 #include "status.h"
 #include "system.h"
 #include "timestamp.h"
+#include "typing.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -152,6 +153,94 @@ int CheckHeadlessPorts(char **words, int count)
     return 0;
 }
 
+// Long option names fit this (with their leading "--").
+constexpr std::size_t LongNameSize = 32;
+
+bool IsFlag(const char *arg)
+{
+    return Is(arg, "-h", "--help") || Is(arg, nullptr, "--version") || Is(arg, "-t", "--timestamp") ||
+           Is(arg, "-w", "--wait") || Is(arg, nullptr, "--run") || Is(arg, nullptr, "--sram") ||
+           Is(arg, "-x", "--hex") || Is(arg, nullptr, "--echo") || Is(arg, nullptr, "--progress");
+}
+
+bool TakesValue(const char *arg)
+{
+    return Is(arg, "-b", "--baud") || Is(arg, "-l", "--log") || Is(arg, "-d", "--download") ||
+           Is(arg, nullptr, "--script") || Is(arg, nullptr, "--parity") || Is(arg, nullptr, "--databits") ||
+           Is(arg, nullptr, "--stopbits") || Is(arg, nullptr, "--flow") || Is(arg, nullptr, "--map") ||
+           Is(arg, nullptr, "--report");
+}
+
+// The index of word in the list of count words, or -1.
+int WordIndex(const char *word, const char *const *list, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        if (std::strcmp(word, list[i]) == 0)
+            return i;
+    }
+    return -1;
+}
+
+// One option that takes a value; 0, or StartUsageError with the reason on
+// stderr.
+int TakeValue(const char *arg, const char *value)
+{
+    if (Is(arg, "-b", "--baud")) {
+        char *end = nullptr;
+        long rate = std::strtol(value, &end, 10);
+        // 0 would hang up the line.
+        if (end == value || *end != 0 || rate < 2 || rate > 100000000)
+            return Bad("cannot use the bit rate", value);
+        StartOpts.baud = static_cast<int>(rate);
+    } else if (Is(arg, "-l", "--log")) {
+        if (value[0] == 0)
+            return Bad("missing value for", arg);
+        StartOpts.logFile = value;
+    } else if (Is(arg, nullptr, "--report")) {
+        if (value[0] == 0)
+            return Bad("missing value for", arg);
+        StartOpts.report = value;
+    } else if (Is(arg, nullptr, "--script")) {
+        if (BadFile("the script", value) != 0)
+            return StartUsageError;
+        StartOpts.script = value;
+    } else if (Is(arg, nullptr, "--parity")) {
+        // In the order of the parity letters N, E, O, M, S.
+        static const char *const names[] = {"none", "even", "odd", "mark", "space"};
+        int index = WordIndex(value, names, 5);
+        if (index < 0)
+            return Bad("--parity takes none, odd, even, mark or space, not", value);
+        StartOpts.parity = index;
+    } else if (Is(arg, nullptr, "--databits")) {
+        if (value[0] < '5' || value[0] > '8' || value[1] != 0)
+            return Bad("--databits takes 5, 6, 7 or 8, not", value);
+        StartOpts.dataBits = value[0] - '0';
+    } else if (Is(arg, nullptr, "--stopbits")) {
+        if ((value[0] != '1' && value[0] != '2') || value[1] != 0)
+            return Bad("--stopbits takes 1 or 2, not", value);
+        StartOpts.stopBits = value[0] - '0';
+    } else if (Is(arg, nullptr, "--flow")) {
+        // The flow-control modes 0..3 of /F#.
+        static const char *const names[] = {"none", "cts", "rtscts", "rts"};
+        int mode = WordIndex(value, names, 4);
+        if (mode < 0)
+            return Bad("--flow takes none, cts, rtscts or rts, not", value);
+        StartOpts.flow = mode;
+    } else if (Is(arg, nullptr, "--map")) {
+        int flags = 0;
+        if (ParseMapList(value, &flags) != 0)
+            return Bad("--map takes a list of crlf, icrnl, inlcr (crlf,icrnl), not", value);
+        StartOpts.map = flags;
+    } else {
+        if (StartOpts.downloadCount >= MaxDownloadFiles)
+            return Bad("too many files to download (at most 10), from", value);
+        if (BadFile("the file", value) != 0)
+            return StartUsageError;
+        StartOpts.downloads[StartOpts.downloadCount++] = value;
+    }
+    return 0;
+}
+
 }  // namespace
 
 void PrintUsage()
@@ -159,20 +248,29 @@ void PrintUsage()
     std::printf(
         "Usage: tarvik [OPTIONS] [DEVICE] [/C#] [/B#] [/F#] [/S#] [/CLS]\n"
         "       tarvik --download FILE [-d FILE ...] [--run | --sram] [OPTIONS] [DEVICE]\n"
-        "       tarvik -d FILE [-d FILE ...] [--run | --sram] [--report FILE] DEVICE DEVICE ...\n"
+        "       tarvik -d FILE ... [--run | --sram] [--report FILE] DEVICE DEVICE ...\n"
         "       tarvik --script FILE [OPTIONS] [DEVICE]\n"
         "       tarvik --help | --version\n"
         "  DEVICE     a serial device path (for example /dev/ttyUSB0): the current\n"
         "             COM port for this run\n"
-        "  /C#        use COM port # (POSIX: the device in TARVIK_COM#, else /dev/ttyS<#-1>)\n"
+        "  /C#        use COM port # (POSIX: the device in TARVIK_COM#, else\n"
+        "             /dev/ttyS<#-1>)\n"
         "  /B#        bit rate #\n"
         "  /F#        flow control 0..3 (0 none, 1 CTS, 2 RTS/CTS handshake,\n"
         "             3 RTS while sending)\n"
         "  /S#        screen rows 20..50\n"
         "  /CLS       clear the screen at start\n"
         "  An unknown / option is named on stderr and ignored.\n"
-        "Options:\n"
+        "Options (a long option's value may also follow '=': --baud=9600):\n"
         "  -b, --baud RATE       bit rate RATE (as /B#)\n"
+        "      --parity P        parity none, odd, even, mark or space\n"
+        "      --databits N      data bits 5, 6, 7 or 8\n"
+        "      --stopbits N      stop bits 1 or 2\n"
+        "      --flow F          flow control none, cts, rtscts or rts (as /F0../F3)\n"
+        "  -x, --hex             start in Hex mode (as ALT_H)\n"
+        "      --echo            show typed characters on the screen (local echo)\n"
+        "      --map ITEMS       comma-separated: crlf (Enter sends CR LF), icrnl\n"
+        "                        (show a received CR as LF), inlcr (LF as CR)\n"
         "  -l, --log FILE        append every received byte to FILE from the start\n"
         "                        (as command mode's l)\n"
         "  -t, --timestamp       begin every line from the controller with\n"
@@ -196,6 +294,10 @@ void PrintUsage()
         "  -h, --help            print this text and exit\n"
         "      --version         print the version and exit\n"
         "  An unknown option or a value that cannot be used ends tarvik with status 2.\n"
+        "The bit rate and the data format (-b, --parity, --databits, --stopbits) of a\n"
+        "session are saved in tarvik.ini at its end; flow control, -x, --echo and\n"
+        "--map are not.  Command mode (ALT_C) toggles x hex, k echo, r crlf, i icrnl,\n"
+        "j inlcr.\n"
         "--download and --script write the controller's output alone to stdout and\n"
         "their own messages to stderr.  The device is the one word that is not an\n"
         "option (a relative path is taken from the current directory); --download\n"
@@ -217,14 +319,47 @@ void PrintUsage()
 int ParseStartOptions(int argc, char **argv, char **rest, int *restCount)
 {
     StartOpts = StartOptions{};
+    StartOpts.parity = -1;
+    StartOpts.flow = -1;
+    StartOpts.map = -1;
     int kept = 0;
     rest[kept++] = argc > 0 ? argv[0] : nullptr;
     for (int i = 1; i < argc; ++i) {
-        const char *arg = argv[i];
-        if (arg[0] != '-' || arg[1] == 0) {
+        const char *given = argv[i];
+        if (given[0] != '-' || given[1] == 0) {
             rest[kept++] = argv[i];  // the device, '/' options and other words
             continue;
         }
+        // A long option may carry its value after '=' (--baud=9600).
+        const char *arg = given;
+        const char *inlineValue = nullptr;
+        char name[LongNameSize];
+        if (given[1] == '-') {
+            if (const char *eq = std::strchr(given, '='); eq != nullptr) {
+                std::size_t len = static_cast<std::size_t>(eq - given);
+                if (len >= sizeof name)
+                    return Bad("unknown option", given);
+                std::memcpy(name, given, len);
+                name[len] = 0;
+                arg = name;
+                inlineValue = eq + 1;
+            }
+        }
+        if (TakesValue(arg)) {
+            const char *value = inlineValue;
+            if (value == nullptr) {
+                if (i + 1 >= argc)
+                    return Bad("missing value for", arg);
+                value = argv[++i];
+            }
+            if (int code = TakeValue(arg, value); code != 0)
+                return code;
+            continue;
+        }
+        if (!IsFlag(arg))
+            return Bad("unknown option", given);
+        if (inlineValue != nullptr)
+            return Bad("no value is taken by", arg);
         if (Is(arg, "-h", "--help")) {
             PrintUsage();
             return StartDone;
@@ -233,50 +368,20 @@ int ParseStartOptions(int argc, char **argv, char **rest, int *restCount)
             std::printf("tarvik 1.30\n");
             return StartDone;
         }
-        if (Is(arg, "-t", "--timestamp")) {
+        if (Is(arg, "-t", "--timestamp"))
             StartOpts.timestamps = 1;
-        } else if (Is(arg, "-w", "--wait")) {
+        else if (Is(arg, "-w", "--wait"))
             StartOpts.waitDevice = 1;
-        } else if (Is(arg, nullptr, "--run")) {
+        else if (Is(arg, nullptr, "--run"))
             StartOpts.run = 1;
-        } else if (Is(arg, nullptr, "--sram")) {
+        else if (Is(arg, nullptr, "--sram"))
             StartOpts.sram = 1;
-        } else if (Is(arg, nullptr, "--progress")) {
+        else if (Is(arg, "-x", "--hex"))
+            StartOpts.hex = 1;
+        else if (Is(arg, nullptr, "--echo"))
+            StartOpts.echo = 1;
+        else if (Is(arg, nullptr, "--progress"))
             StartOpts.progress = 1;
-        } else if (Is(arg, "-b", "--baud") || Is(arg, "-l", "--log") || Is(arg, "-d", "--download") ||
-                   Is(arg, nullptr, "--script") || Is(arg, nullptr, "--report")) {
-            if (i + 1 >= argc)
-                return Bad("missing value for", arg);
-            const char *value = argv[++i];
-            if (Is(arg, "-b", "--baud")) {
-                char *end = nullptr;
-                long rate = std::strtol(value, &end, 10);
-                // 0 would hang up the line.
-                if (end == value || *end != 0 || rate < 2 || rate > 100000000)
-                    return Bad("cannot use the bit rate", value);
-                StartOpts.baud = static_cast<int>(rate);
-            } else if (Is(arg, "-l", "--log")) {
-                if (value[0] == 0)
-                    return Bad("missing value for", arg);
-                StartOpts.logFile = value;
-            } else if (Is(arg, nullptr, "--report")) {
-                if (value[0] == 0)
-                    return Bad("missing value for", arg);
-                StartOpts.report = value;
-            } else if (Is(arg, nullptr, "--script")) {
-                if (BadFile("the script", value) != 0)
-                    return StartUsageError;
-                StartOpts.script = value;
-            } else {
-                if (StartOpts.downloadCount >= MaxDownloadFiles)
-                    return Bad("too many files to download (at most 10), from", value);
-                if (BadFile("the file", value) != 0)
-                    return StartUsageError;
-                StartOpts.downloads[StartOpts.downloadCount++] = value;
-            }
-        } else {
-            return Bad("unknown option", arg);
-        }
     }
     rest[kept] = nullptr;
     *restCount = kept;
@@ -332,6 +437,20 @@ void ApplyStartOptions()
         BaudRate = StartOpts.baud;
     if (StartOpts.timestamps)
         TimeStampMode = 1;
+    if (StartOpts.parity >= 0)
+        ParityIndex = StartOpts.parity;
+    if (StartOpts.dataBits != 0)
+        DataBits = StartOpts.dataBits;
+    if (StartOpts.stopBits != 0)
+        StopBits = StartOpts.stopBits;
+    if (StartOpts.flow >= 0)
+        FlowControl = StartOpts.flow;
+    if (StartOpts.hex)
+        HexMode = 1;
+    if (StartOpts.echo)
+        LocalEcho = 1;
+    if (StartOpts.map >= 0)
+        MapFlags = StartOpts.map;
 }
 
 int WaitForStartDevice(bool keys)

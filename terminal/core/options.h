@@ -30,6 +30,13 @@ struct StartOptions {
     int deviceCount;
     const char *report;   // --report; nullptr when not given
     int progress;         // --progress
+    int parity;           // --parity: index 0..4 (N, E, O, M, S); -1 when not given
+    int dataBits;         // --databits 5..8; 0 when not given
+    int stopBits;         // --stopbits 1 or 2; 0 when not given
+    int flow;             // --flow: 0..3 as /F#; -1 when not given
+    int hex;              // -x, --hex
+    int echo;             // --echo
+    int map;              // --map: MapFlags bits; -1 when not given
 };
 extern StartOptions StartOpts;
 
@@ -51,7 +58,8 @@ void WarnUnknownOption(const char *text);
 // Opens the -l log file (before anything else is opened); 0 on success,
 // else the reason is on stderr.
 int OpenStartLog();
-// Puts -b and -t in force (after the settings file and the '/' options).
+// Puts -b, -t, the line format, -x, --echo and --map in force (after the
+// settings file and the '/' options).
 void ApplyStartOptions();
 // -w: waits, with one message, until the current port's device can be
 // opened.  With keys, Ctrl+C or Escape on the console ends the wait

@@ -6,6 +6,7 @@
 #include "globals.h"
 #include "serial.h"
 #include "timestamp.h"
+#include "typing.h"
 #include "../transfer/transfer.h"
 
 #include <atomic>
@@ -80,6 +81,19 @@ void ShowNormal(const unsigned char *buf, int n)
         ConWriteReceived(buf + start, n - start);
 }
 
+void ShowPlainOrAnsi(const unsigned char *buf, int n)
+{
+    if (AnsiMode) {
+        for (int i = 0; i < n; ++i)
+            AnsiPutByte(buf[i]);
+        return;
+    }
+    if (StampsApply())
+        ShowStamped(buf, n, ShowNormal);
+    else
+        ShowNormal(buf, n);
+}
+
 }  // namespace
 
 void ShowReceived(const unsigned char *buf, int n)
@@ -116,13 +130,20 @@ void ShowReceived(const unsigned char *buf, int n)
         }
         return;
     }
-    if (AnsiMode) {
-        for (int i = 0; i < n; ++i)
-            AnsiPutByte(buf[i]);
-        return;
+    // The line-end maps act on the plain and ANSI displays only (and so on
+    // the stamped log, which is a copy of the display); Hex mode shows the
+    // bytes as they came.
+    static unsigned char mapped[ReceiveBufferSize];
+    while (n > 0) {
+        int part = n < ReceiveBufferSize ? n : ReceiveBufferSize;
+        const unsigned char *shown = buf;
+        if ((MapFlags & (MapInCrNl | MapInNlCr)) != 0) {
+            std::memcpy(mapped, buf, static_cast<std::size_t>(part));
+            MapReceived(mapped, part);
+            shown = mapped;
+        }
+        ShowPlainOrAnsi(shown, part);
+        buf += part;
+        n -= part;
     }
-    if (StampsApply())
-        ShowStamped(buf, n, ShowNormal);
-    else
-        ShowNormal(buf, n);
 }

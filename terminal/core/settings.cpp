@@ -14,6 +14,7 @@
 #include <string>
 #include <system_error>
 #include "system.h"
+#include "typing.h"
 
 namespace {
 
@@ -403,7 +404,8 @@ void ShowCurrentSettings()
     SysGetCwd(dir, sizeof dir);
     std::printf("\n\rCurrent work directory=\"");
     ConWriteText(dir);
-    std::printf("\"\n\r");
+    std::printf("\"");
+    ShowModes();
     ConSetColor(7);
 }
 

@@ -12,6 +12,9 @@
 #include <cstdint>
 #include <cstdio>
 
+// The name of the system the program runs on, as the banner shows it
+// ("Linux", "WIN32", ...).  Never empty.
+const char *SysName();
 // Milliseconds from a fixed point, never going back.
 std::uint32_t SysTickMs();
 void SysSleepMs(int ms);

@@ -234,6 +234,17 @@ std::vector<std::string> ChildWords(int argc, char **argv, const char *device)
         w.push_back("-b");
         w.push_back(std::to_string(StartOpts.baud));
     }
+    // The line format, in the words the options take.
+    static const char *const parities[] = {"none", "even", "odd", "mark", "space"};
+    static const char *const flows[] = {"none", "cts", "rtscts", "rts"};
+    if (StartOpts.parity >= 0 && StartOpts.parity < 5)
+        w.push_back(std::string("--parity=") + parities[StartOpts.parity]);
+    if (StartOpts.dataBits != 0)
+        w.push_back("--databits=" + std::to_string(StartOpts.dataBits));
+    if (StartOpts.stopBits != 0)
+        w.push_back("--stopbits=" + std::to_string(StartOpts.stopBits));
+    if (StartOpts.flow >= 0 && StartOpts.flow < 4)
+        w.push_back(std::string("--flow=") + flows[StartOpts.flow]);
     if (StartOpts.timestamps)
         w.push_back("-t");
     if (StartOpts.waitDevice)

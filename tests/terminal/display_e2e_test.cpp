@@ -44,7 +44,7 @@ TEST(ControllerOutput, CannotDriveTheTerminal)
     ASSERT_TRUE(s.tmux.WaitScreen("\u2190[31mred\u2190[2J\u263A\u00C7\u25A0|")) << s.tmux.Screen();
     std::string screen = s.tmux.Screen();
     EXPECT_NE(screen.find("n\u2190]0;OWNED\u2190[31m"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("tarvi for WIN32"), std::string::npos) << "screen cleared:\n" << screen;
+    EXPECT_NE(screen.find("tarvi for "), std::string::npos) << "screen cleared:\n" << screen;
     EXPECT_EQ(s.tmux.Screen(true).find("\033[31m"), std::string::npos) << "red text";
     // A TAB moves to the next tab stop and shows no glyph.
     s.com1.Write("T\tX|\r\n");

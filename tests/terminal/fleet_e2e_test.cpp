@@ -11,6 +11,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 using namespace e2e;
@@ -263,4 +264,25 @@ TEST(Fleet, OnATerminalEachDeviceHasItsBar)
     EXPECT_NE(screen.find("com0: Ready to receive a file into flash!"), npos) << screen;
     EXPECT_EQ(screen.find("progress"), npos) << screen;
     EXPECT_EQ(screen.find("original baudrate"), npos) << screen;
+}
+
+// Each device's own run takes the line format of the command line.
+TEST(Fleet, EveryDeviceTakesTheLineFormat)
+{
+    TempDir dir;
+    PtyPeer p0(dir, "com0"), p1(dir, "com1");
+    MakeFile(dir / "a.bin", 300, 3);
+    Process run;
+    run.Start({TarvikPath(), "-d", "a.bin", "--parity=odd", "--stopbits", "2", "--flow=rtscts", "--report", "r.json",
+               p0.link(), p1.link()},
+              dir.path());
+    for (PtyPeer *p : {&p0, &p1}) {
+        ASSERT_NE(p->ReadN(4, 60000).find("LOAD"), npos);
+        termios t{};
+        ASSERT_EQ(tcgetattr(p->slave_fd(), &t), 0);
+        EXPECT_NE(t.c_cflag & PARODD, 0u);
+        EXPECT_NE(t.c_cflag & CSTOPB, 0u);
+        EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
+    }
+    run.Stop();
 }

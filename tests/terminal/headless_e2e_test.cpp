@@ -103,9 +103,9 @@ TEST(Headless, UsageErrorsEndWithStatusTwoBeforeThePortIsOpened)
     Outcome missing = Tarvik(line.dir, "-d nosuch.exe --run " + Quote(line.sim->link()));
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.err.find("nosuch.exe"), std::string::npos) << missing.err;
-    Outcome unknown = Tarvik(line.dir, "-d prog.exe -x " + Quote(line.sim->link()));
+    Outcome unknown = Tarvik(line.dir, "-d prog.exe -q " + Quote(line.sim->link()));
     EXPECT_EQ(unknown.status, 2);
-    EXPECT_NE(unknown.err.find("tarvik: unknown option -x"), std::string::npos) << unknown.err;
+    EXPECT_NE(unknown.err.find("tarvik: unknown option -q"), std::string::npos) << unknown.err;
     Outcome rate = Tarvik(line.dir, "--baud fast " + Quote(line.sim->link()));
     EXPECT_EQ(rate.status, 2);
     EXPECT_NE(rate.err.find("fast"), std::string::npos) << rate.err;

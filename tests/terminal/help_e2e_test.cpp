@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/utsname.h>
+
 #include <cstdlib>
 #include <string>
 
@@ -41,7 +43,13 @@ struct Session {
     }
 };
 
-const char *const Banner = "tarvi for WIN32 version 1.30 (2005/11/29)";
+std::string BannerText()
+{
+    utsname u{};
+    uname(&u);
+    return std::string("tarvi for ") + u.sysname + " version 1.30 (2005/11/29)";
+}
+const std::string Banner = BannerText();
 
 TEST(HelpScreen, EnglishTwoPagesAndTheKeyBetween)
 {

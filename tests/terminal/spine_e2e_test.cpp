@@ -76,9 +76,9 @@ TEST(Startup, DefaultsWithoutSettingsFile)
     Session s;
     s.Start();
     std::string screen = s.tmux.Screen();
-    EXPECT_NE(screen.find("tarvi for WIN32 version 1.30 (2005/11/29)\n[Begin Key Thread...]Current set: Use COM1 "
+    EXPECT_NE(screen.find("tarvi for Linux version 1.30 (2005/11/29)\n[Begin Key Thread...]\nCurrent set: Use COM1 "
                           "115200,N,8,1 on " + s.com1.link() + "\nAutoRun:\nAutodownload files: None\nCurrent work directory=\"" +
-                          Cwd(s.dir) + "\"\noriginal baudrate = "),
+                          Cwd(s.dir) + "\"\nModes: hex OFF, echo OFF, map none\noriginal baudrate = "),
               std::string::npos)
         << screen;
     EXPECT_NE(screen.find("now baudrate = 115200!"), std::string::npos) << screen;

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 std::uint32_t SysTickMs()
@@ -216,4 +217,16 @@ void SysOnInterrupt(void (*fn)(int sig))
         sigemptyset(&sa.sa_mask);
         sigaction(sig, &sa, nullptr);
     }
+}
+
+const char *SysName()
+{
+    // Filled once (a static's first use is thread-safe).
+    static const utsname u = [] {
+        utsname v{};
+        if (uname(&v) != 0 || v.sysname[0] == 0)
+            std::snprintf(v.sysname, sizeof v.sysname, "POSIX");
+        return v;
+    }();
+    return u.sysname;
 }

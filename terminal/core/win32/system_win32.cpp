@@ -216,3 +216,8 @@ void SysOnInterrupt(void (*fn)(int sig))
     InterruptFn = fn;
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
+
+const char *SysName()
+{
+    return "WIN32";
+}
