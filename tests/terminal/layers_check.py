@@ -14,7 +14,7 @@ BACKEND = re.compile(r'(^|/)(posix|win32)/')
 # implements and the pure helpers it translates with.
 BACKEND_MAY_INCLUDE = {'serial.h', 'serial_use.h', 'serial_system.h', 'console.h', 'keys.h', 'display.h',
                        'system.h', 'comdevice.h', 'transfer_file.h', 'keydecode.h', 'keyevent.h', 'dcbfields.h',
-                       'charset.h'}
+                       'charset.h', 'netport.h'}
 
 
 def module(rel):
