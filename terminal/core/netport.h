@@ -66,7 +66,8 @@ enum {
     CpControlRtsOn = 11,
     CpControlRtsOff = 12,
 };
-constexpr int CpModemCts = 0x10;  // in NOTIFY-MODEMSTATE
+constexpr int CpModemCts = 0x10;       // in NOTIFY-MODEMSTATE
+constexpr int CpModemDeltaCts = 0x01;  // CTS changed since the last notice
 
 // The receive side of one connection: where a split sequence stands, the
 // options each side has agreed to, and what the server last told.

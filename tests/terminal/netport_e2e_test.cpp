@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <netinet/in.h>
@@ -79,11 +80,14 @@ public:
                   "  options:\n"
                   "    kickolduser: true\n");
     }
-    void Start()
+    // env: words put before the server's command line (VAR=value).
+    void Start(const std::vector<std::string> &env = {})
     {
         proc_ = std::make_unique<Process>();
-        proc_->Start({Ser2net(), "-n", "-d", "-c", dir_ / "ser2net.yaml", "-P", dir_ / "ser2net.pid"},
-                     dir_.path());
+        std::vector<std::string> argv = {"/usr/bin/env"};
+        argv.insert(argv.end(), env.begin(), env.end());
+        argv.insert(argv.end(), {Ser2net(), "-n", "-d", "-c", dir_ / "ser2net.yaml", "-P", dir_ / "ser2net.pid"});
+        proc_->Start(argv, dir_.path());
         ASSERT_TRUE(WaitFor([&] { return Listening(port_); })) << "ser2net does not listen on " << port_;
     }
     void Stop() { proc_.reset(); }
@@ -276,4 +280,30 @@ TEST(NetPort, AWordThatIsNoNetworkAddressIsAUsageError)
     Outcome run = Tarvik(dir, "-d prog.bin /C3", "TARVIK_COM3=tcp://127.0.0.1:65536");
     EXPECT_EQ(run.status, 2) << run.err;
     EXPECT_NE(run.err.find("tcp://127.0.0.1:65536 is not a network port"), std::string::npos) << run.err;
+}
+
+// The modem lines as the server reports them are the title's CTS (the
+// server's device given modem lines by the preloaded library).
+TEST(NetPort, CtsInTheTitleIsWhatTheServerReports)
+{
+    NEED_SER2NET();
+    TempDir dir;
+    Simulator sim(dir);
+    Server server(dir, sim.link(), true);
+    const std::string lines = dir / "lines";
+    WriteFile(lines, "");
+    server.Start({"LD_PRELOAD=" + ModemLinesPath(), "MODEMLINES_FILE=" + lines});
+    WriteFile(dir / "tarvik.ini", "C1 B115200 P0 D8 S1\nFprog.bin \n\nw25\n");
+    Tmux tmux;
+    tmux.Start(Quote(TarvikPath()) + " " + server.Url(), dir.path());
+    ASSERT_TRUE(tmux.WaitScreen("now baudrate = 115200!")) << tmux.Screen();
+    EXPECT_TRUE(tmux.WaitTitle("CTS=0")) << tmux.Title();
+    WriteFile(dir / "lines.new", "CTS\n");
+    std::rename((dir / "lines.new").c_str(), lines.c_str());
+    EXPECT_TRUE(tmux.WaitTitle("CTS=1")) << tmux.Title();
+    WriteFile(dir / "lines.new", "");
+    std::rename((dir / "lines.new").c_str(), lines.c_str());
+    EXPECT_TRUE(tmux.WaitTitle("CTS=0")) << tmux.Title();
+    tmux.Key("M-x");
+    ASSERT_TRUE(tmux.WaitExit()) << tmux.Screen();
 }

@@ -326,7 +326,8 @@ int NetOpen(int n, const char *word, int *out)
         }
         if (s.comPort) {
             Command(s, fd, CpSetLineStateMask, 0);
-            Command(s, fd, CpSetModemStateMask, CpModemCts);
+            // The state and the change bit both: servers notify on either.
+            Command(s, fd, CpSetModemStateMask, CpModemCts | CpModemDeltaCts);
         }
     }
     s.open = true;
