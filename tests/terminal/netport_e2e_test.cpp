@@ -292,7 +292,13 @@ TEST(NetPort, CtsInTheTitleIsWhatTheServerReports)
     Server server(dir, sim.link(), true);
     const std::string lines = dir / "lines";
     WriteFile(lines, "");
-    server.Start({"LD_PRELOAD=" + ModemLinesPath(), "MODEMLINES_FILE=" + lines});
+    // The library is built as the tests are: with ThreadSanitizer it cannot
+    // be loaded into a program built without; AddressSanitizer's runtime
+    // comes along with it.
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the modem-line library, built with ThreadSanitizer, cannot be preloaded into ser2net";
+#endif
+    server.Start({"LD_PRELOAD=" + ModemLinesPath(), "MODEMLINES_FILE=" + lines, "ASAN_OPTIONS=verify_asan_link_order=0"});
     WriteFile(dir / "tarvik.ini", "C1 B115200 P0 D8 S1\nFprog.bin \n\nw25\n");
     Tmux tmux;
     tmux.Start(Quote(TarvikPath()) + " " + server.Url(), dir.path());
