@@ -2,7 +2,7 @@
 // connection with the COM port option, RFC 2217) and tcp://HOST:PORT (raw
 // bytes; the server's port keeps its own settings), and the Telnet codec of
 // the first.  Plain values and byte arithmetic only: the sockets are the
-// back-end's (posix/netport_posix.cpp).
+// back-end's (posix/serial_net_posix.cpp).
 #pragma once
 
 #include <cstdint>

@@ -22,7 +22,7 @@ def module(rel):
     if parts[0] != 'core':
         return parts[0]
     stem = os.path.splitext(parts[-1])[0]
-    return re.sub(r'_(posix|win32|speed_linux|zh|use|system)$', '', stem)
+    return re.sub(r'_(net_posix|posix|win32|speed_linux|zh|use|system)$', '', stem)
 
 
 files = {}

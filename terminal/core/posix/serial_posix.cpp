@@ -14,7 +14,7 @@
 // last given to the port.
 //
 // A device word rfc2217://HOST:PORT or tcp://HOST:PORT is a network port
-// (netport_posix.cpp): a connection that the server drops is gone, a new
+// (serial_net_posix.cpp): a connection that the server drops is gone, a new
 // one is back, as for a device.
 //
 // Modem lines: where the driver offers TIOCMIWAIT, a thread of this layer
@@ -24,7 +24,7 @@
 // waited on without any time-out.
 #include "serial_system.h"
 #include "serial_posix.h"
-#include "netport_posix.h"
+#include "serial_net_posix.h"
 #include "netport.h"
 
 #include <cerrno>

@@ -12,7 +12,7 @@
 // Sending: data with every 0xFF doubled, and the COM port option's commands,
 // go out under the port's send lock, so that no command lands between a
 // doubled 0xFF of data from the other thread.
-#include "netport_posix.h"
+#include "serial_net_posix.h"
 
 #include "netport.h"
 #include "serial.h"
