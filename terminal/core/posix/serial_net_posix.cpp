@@ -335,9 +335,8 @@ int NetOpen(int n, const char *word, int *out)
     return 0;
 }
 
-bool NetIsPort(int n, int fd)
+bool NetIsPort(int n)
 {
-    (void)fd;
     return Net[n].open.load();
 }
 

@@ -1,6 +1,6 @@
 // Network serial ports behind the POSIX serial back-end: COM n whose device
 // word is rfc2217://HOST:PORT or tcp://HOST:PORT is a TCP connection.
-// serial_posix.cpp hands a port's operations here while NetIsPort(n, fd).
+// serial_posix.cpp hands a port's operations here while NetIsPort(n).
 //
 // A connection that the server closes (or that breaks) reads as ComGone,
 // as an unplugged adapter does; ComReopen connects again and gives the
@@ -11,8 +11,8 @@
 // 0 and the connected socket in *fd, or the system's error code (the
 // address cannot be resolved: EHOSTUNREACH; a bad word: EINVAL).
 int NetOpen(int n, const char *word, int *fd);
-// Whether fd is port n's connection.
-bool NetIsPort(int n, int fd);
+// Whether port n is a network port (from its open until NetForget).
+bool NetIsPort(int n);
 // Forgets port n's connection (the caller closes fd).
 void NetForget(int n, int fd);
 // Gives a new connection of port n the settings the old one had.

@@ -377,7 +377,7 @@ int ComSysOpen(int n, ComHandle *h)
     if (err != 0)
         return err;
     PortGone[n] = 0;
-    if (!NetIsPort(n, fd))
+    if (!NetIsPort(n))
         RememberSettings(n, fd);
     *h = fd;
     return 0;
@@ -385,7 +385,7 @@ int ComSysOpen(int n, ComHandle *h)
 
 bool ComSysPurge(int n, ComHandle h)
 {
-    if (NetIsPort(n, static_cast<int>(h))) {
+    if (NetIsPort(n)) {
         NetPurge(n);
         return true;
     }
@@ -401,7 +401,7 @@ int ComSysClose(int n)
     if (h == ComNoHandle)
         return -1;
     PortGone[n] = 0;
-    if (NetIsPort(n, static_cast<int>(h)))
+    if (NetIsPort(n))
         NetForget(n, static_cast<int>(h));
     if (close(static_cast<int>(h)) != 0 && errno != EINTR)
         return errno;
@@ -417,7 +417,7 @@ int ReplaceHandle(int n, ComHandle old, int fd)
     ComHandle expected = old;
     if (!PortHandles[n].compare_exchange_strong(expected, fd)) {
         // Closed or switched meanwhile: the new descriptor is not wanted.
-        if (NetIsPort(n, fd))
+        if (NetIsPort(n))
             NetForget(n, fd);
         close(fd);
         return -2;
@@ -452,7 +452,7 @@ int ComSysReopen(int n)
     if (old == ComNoHandle)
         return -2;
     StopModemWatch(n);
-    if (NetIsPort(n, static_cast<int>(old)))
+    if (NetIsPort(n))
         return ReopenNetPort(n, old);
     // Our own lock on the old descriptor would refuse the new one when the
     // device is the same (a hang-up leaves the node in place).
@@ -490,7 +490,7 @@ int ComSysRead(int n, ComHandle h, void *buffer, int max)
         return -2;
     if (PortGone[n].load() != 0)
         return ComGone;
-    if (NetIsPort(n, fd)) {
+    if (NetIsPort(n)) {
         int got = NetRead(n, fd, buffer, max);
         if (got == ComGone)
             PortGone[n] = 1;
@@ -517,7 +517,7 @@ int ComSysRead(int n, ComHandle h, void *buffer, int max)
 int ComSysWrite(int n, ComHandle h, const void *buffer, int count)
 {
     int fd = static_cast<int>(h);
-    if (NetIsPort(n, fd))
+    if (NetIsPort(n))
         return NetWrite(n, fd, buffer, count);
     const char *p = static_cast<const char *>(buffer);
     int done = 0;
@@ -548,7 +548,7 @@ int ComSysWrite(int n, ComHandle h, const void *buffer, int count)
 void ComSysSetTimeouts(int n, ComHandle h)
 {
     int fd = static_cast<int>(h);
-    if (NetIsPort(n, fd))
+    if (NetIsPort(n))
         return;  // a network port never blocks a read
     // Reads return at once with what is buffered: non-blocking descriptor,
     // and no minimum count or inter-byte timer in the driver.
@@ -570,7 +570,7 @@ void ComSysSetQueues(int, ComHandle)
 void ComSysSetRate(int n, ComHandle h, int flowMode, int rate, unsigned long *before, unsigned long *after)
 {
     int fd = static_cast<int>(h);
-    if (NetIsPort(n, fd)) {
+    if (NetIsPort(n)) {
         NetSetRate(n, fd, flowMode, rate, before, after);
         return;
     }
@@ -600,7 +600,7 @@ void ComSysSetRate(int n, ComHandle h, int flowMode, int rate, unsigned long *be
 void ComSysSetFormat(int n, ComHandle h, int parity, int data, int stop)
 {
     int fd = static_cast<int>(h);
-    if (NetIsPort(n, fd)) {
+    if (NetIsPort(n)) {
         NetSetFormat(n, fd, parity, data, stop);
         return;
     }
@@ -615,7 +615,7 @@ void ComSysSetFormat(int n, ComHandle h, int parity, int data, int stop)
 void ComSysSetRts(int n, ComHandle h, bool on)
 {
     int fd = static_cast<int>(h);
-    if (NetIsPort(n, fd)) {
+    if (NetIsPort(n)) {
         NetSetRts(n, fd, on);
         return;
     }
@@ -626,7 +626,7 @@ void ComSysSetRts(int n, ComHandle h, bool on)
 
 void ComSysBreak(int n, ComHandle h, bool on)
 {
-    if (NetIsPort(n, static_cast<int>(h)))
+    if (NetIsPort(n))
         NetBreak(n, static_cast<int>(h), on);
     else
         ioctl(static_cast<int>(h), on ? TIOCSBRK : TIOCCBRK);
@@ -634,7 +634,7 @@ void ComSysBreak(int n, ComHandle h, bool on)
 
 int ComSysGetCts(int n, ComHandle h, int *cts)
 {
-    if (NetIsPort(n, static_cast<int>(h)))
+    if (NetIsPort(n))
         return NetGetCts(n, static_cast<int>(h), cts);
     int bits = 0;
     if (ioctl(static_cast<int>(h), TIOCMGET, &bits) != 0)
@@ -650,7 +650,7 @@ int ComSysWaitReadable(int n, ComHandle h, int timeout_ms)
         return -1;
     if (PortGone[n].load() != 0)
         return 1;  // ComRead tells that the device has gone
-    bool net = NetIsPort(n, fd);
+    bool net = NetIsPort(n);
     if (net && NetPending(n))
         return 1;  // received and decoded, not read yet
     int slice = timeout_ms;
