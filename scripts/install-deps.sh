@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          tmux procps coreutils iproute2 groff-base gzip python3-can "$@")
+          tmux procps coreutils iproute2 groff-base gzip python3-can ser2net "$@")
 
 missing=()
 for p in "${packages[@]}"; do

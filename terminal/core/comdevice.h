@@ -22,6 +22,14 @@ void ComAbsoluteDevicePaths();
 // port can be opened on (POSIX: a character device, links followed),
 // ComNoDevice when nothing is there, ComNotDevice for anything else (a
 // file, a directory).  The Win32 back-end takes no paths: ComNotDevice.
+//
+// A network port's word (rfc2217://HOST:PORT, tcp://HOST:PORT) is checked
+// for its form only, the server being asked when the port is opened: 0
+// for a good one, ComBadAddress for a word with "://" that is not one (an
+// unknown scheme, no port, a port outside 1..65535), ComNetUnsupported
+// where this build has no network ports.
 constexpr int ComNoDevice = -1;
 constexpr int ComNotDevice = -2;
+constexpr int ComBadAddress = -3;
+constexpr int ComNetUnsupported = -4;
 int ComCheckDevice(const char *path);

@@ -92,6 +92,32 @@ bool Headless()
     return StartOpts.downloadCount > 0 || StartOpts.script != nullptr;
 }
 
+// A network port's word that cannot be used, named on stderr: status 2.
+int BadNetWord(const char *what, const char *word, int code)
+{
+    if (code == ComNetUnsupported) {
+        std::fprintf(stderr, "tarvik: network ports are not supported in this build\n");
+        return StartUsageError;
+    }
+    if (code != ComBadAddress)
+        return 0;
+    std::fprintf(stderr, "tarvik: %s", what);
+    WriteNameTo(stderr, word);
+    std::fprintf(stderr, " is not a network port (rfc2217://HOST:PORT or tcp://HOST:PORT, PORT 1..65535)\n");
+    return StartUsageError;
+}
+
+// Every device word that names a network port is checked for its form
+// before anything is opened, in a session as in a headless run.
+int CheckNetWords(char **words, int count)
+{
+    for (int i = 1; i < count; ++i)
+        if (!IsOptionWord(words[i]) && std::strstr(words[i], "://") != nullptr &&
+            BadNetWord("", words[i], ComCheckDevice(words[i])) != 0)
+            return StartUsageError;
+    return 0;
+}
+
 // A headless run uses the port it is given or none: every device word and
 // every /C# must name something that can be opened, checked before any
 // port is opened.  -w waits for a device that is not there yet.
@@ -109,7 +135,12 @@ int CheckHeadlessPorts(char **words, int count)
                 return Bad("no such port", word);
             char path[256];
             ComDeviceName(n, path, sizeof path);
-            if (!StartOpts.waitDevice && ComCheckDevice(path) == ComNoDevice) {
+            int code = ComCheckDevice(path);
+            if (code == ComBadAddress) {
+                std::fprintf(stderr, "tarvik: %s names ", word);
+                return BadNetWord("", path, code);
+            }
+            if (!StartOpts.waitDevice && code == ComNoDevice) {
                 std::fprintf(stderr, "tarvik: %s names ", word);
                 WriteNameTo(stderr, path);
                 std::fprintf(stderr, ", which is not there\n");
@@ -252,7 +283,8 @@ void PrintUsage()
         "       tarvik --script FILE [OPTIONS] [DEVICE]\n"
         "       tarvik --help | --version\n"
         "  DEVICE     a serial device path (for example /dev/ttyUSB0): the current\n"
-        "             COM port for this run\n"
+        "             COM port for this run; or a serial device server's port,\n"
+        "             rfc2217://HOST:PORT (RFC 2217) or tcp://HOST:PORT (raw TCP)\n"
         "  /C#        use COM port # (POSIX: the device in TARVIK_COM#, else\n"
         "             /dev/ttyS<#-1>)\n"
         "  /B#        bit rate #\n"
@@ -393,6 +425,8 @@ int ParseStartOptions(int argc, char **argv, char **rest, int *restCount)
         return Bad("choose one of", "--script and --download");
     if (StartOpts.report != nullptr && StartOpts.downloadCount == 0)
         return Bad("--report needs", "--download FILE");
+    if (CheckNetWords(rest, kept) != 0)
+        return StartUsageError;
     if (Headless() && CheckHeadlessPorts(rest, kept) != 0)
         return StartUsageError;
     if (StartOpts.deviceCount > 1 || StartOpts.report != nullptr)

@@ -96,7 +96,7 @@ int ComWrite(int n, const void *buffer, int count)
     PortUse port(n);
     if (port.Handle() == ComNoHandle)
         return -2;
-    return ComSysWrite(port.Handle(), buffer, count);
+    return ComSysWrite(n, port.Handle(), buffer, count);
 }
 
 int ComWaitReadable(int n, int timeout_ms)
@@ -175,15 +175,16 @@ void ComToggleRts()
 
 void ComSendBreak()
 {
-    PortUse port(CurrentPort);
+    int n = CurrentPort;
+    PortUse port(n);
     ComHandle h = port.Handle();
     if (h != ComNoHandle)
-        ComSysBreak(h, true);
+        ComSysBreak(n, h, true);
     std::printf("[start Send Break]");
     std::fflush(stdout);
     SysSleepMs(BreakMs);
     if (h != ComNoHandle)
-        ComSysBreak(h, false);
+        ComSysBreak(n, h, false);
     std::printf("[Send Break END]");
     std::fflush(stdout);
 }
@@ -193,5 +194,5 @@ int ComGetCts(int n, int *cts)
     PortUse port(n);
     if (port.Handle() == ComNoHandle)
         return -1;
-    return ComSysGetCts(port.Handle(), cts);
+    return ComSysGetCts(n, port.Handle(), cts);
 }

@@ -46,7 +46,7 @@ int ComSysReopen(int n);
 int ComSysRead(int n, ComHandle h, void *buffer, int max);
 // Writes count bytes: count, or the system's error code when the driver
 // stops taking them (a write held by flow control fails after a bound).
-int ComSysWrite(ComHandle h, const void *buffer, int count);
+int ComSysWrite(int n, ComHandle h, const void *buffer, int count);
 // As ComWaitReadable, for a port number in range; h may be ComNoHandle.
 int ComSysWaitReadable(int n, ComHandle h, int timeout_ms);
 
@@ -62,6 +62,6 @@ void ComSysSetFormat(int n, ComHandle h, int parity, int data, int stop);
 // Raises (on) or drops the RTS line.
 void ComSysSetRts(int n, ComHandle h, bool on);
 // Starts (on) or ends a break on the line.
-void ComSysBreak(ComHandle h, bool on);
+void ComSysBreak(int n, ComHandle h, bool on);
 // 0 and *cts 0 or 1, else non-zero.
-int ComSysGetCts(ComHandle h, int *cts);
+int ComSysGetCts(int n, ComHandle h, int *cts);

@@ -14,7 +14,7 @@ BACKEND = re.compile(r'(^|/)(posix|win32)/')
 # implements and the pure helpers it translates with.
 BACKEND_MAY_INCLUDE = {'serial.h', 'serial_use.h', 'serial_system.h', 'console.h', 'keys.h', 'display.h',
                        'system.h', 'comdevice.h', 'transfer_file.h', 'keydecode.h', 'keyevent.h', 'dcbfields.h',
-                       'charset.h', 'process.h'}
+                       'charset.h', 'process.h', 'netport.h'}
 
 
 def module(rel):
@@ -22,7 +22,7 @@ def module(rel):
     if parts[0] != 'core':
         return parts[0]
     stem = os.path.splitext(parts[-1])[0]
-    return re.sub(r'_(posix|win32|speed_linux|zh|use|system)$', '', stem)
+    return re.sub(r'_(net_posix|posix|win32|speed_linux|zh|use|system)$', '', stem)
 
 
 files = {}

@@ -525,6 +525,24 @@ TEST(WineTarvikExe, SettingsFileWrittenAndReadBack)
     }
 }
 
+// The Windows build has no network ports: a server's address is refused
+// as a usage error, before any port is opened, and a malformed one too.
+TEST(WineTarvikExe, NetworkPortsAreRefusedWithStatusTwo)
+{
+    TempDir dir;
+    for (const char *word : {"rfc2217://127.0.0.1:4001", "tcp://127.0.0.1:4001", "tcp://127.0.0.1:0"}) {
+        int status = RunShell("cd " + Quote(dir.path()) + " && " + Wine() + " " + Quote(Exe("tarvik.exe")) + " " +
+                              word + " </dev/null >out.txt 2>err.txt");
+        std::string err = ReadFile(dir / "err.txt");
+        EXPECT_EQ(status, 2) << word << err;
+        EXPECT_NE(err.find(std::string(word).back() == '0' ? "is not a network port"
+                                                             : "network ports are not supported in this build"),
+                  std::string::npos)
+            << word << err;
+    }
+    EXPECT_FALSE(FileExists(dir / "tarvik.ini"));
+}
+
 // The names in a folder.
 std::vector<std::string> ListDir(const std::string &path)
 {

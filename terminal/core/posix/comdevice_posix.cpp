@@ -2,6 +2,7 @@
 // given on the command line is put there for this process only.
 #include "comdevice.h"
 
+#include "netport.h"
 #include "serial.h"
 
 #include <cstdio>
@@ -16,7 +17,8 @@ namespace {
 // resolved: a link that later leads to a new device still does).
 std::string Absolute(const char *path)
 {
-    if (path[0] == '/' || path[0] == 0)
+    NetAddress address;
+    if (path[0] == '/' || path[0] == 0 || NetParseAddress(path, &address) != NetNotAddress)
         return path;
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) == nullptr)
@@ -42,13 +44,21 @@ void ComAbsoluteDevicePaths()
         char var[32];
         std::snprintf(var, sizeof var, "TARVIK_COM%d", n);
         const char *dev = std::getenv(var);
-        if (dev != nullptr && dev[0] != 0 && dev[0] != '/')
-            setenv(var, Absolute(dev).c_str(), 1);
+        if (dev != nullptr && dev[0] != 0 && dev[0] != '/') {
+            std::string absolute = Absolute(dev);
+            setenv(var, absolute.c_str(), 1);
+        }
     }
 }
 
 int ComCheckDevice(const char *path)
 {
+    NetAddress address;
+    int net = NetParseAddress(path, &address);
+    if (net == 0)
+        return 0;
+    if (net == NetBadAddress)
+        return ComBadAddress;
     struct stat st {};
     if (stat(path, &st) != 0)
         return ComNoDevice;

@@ -13,6 +13,10 @@
 // its table entry; ComReopen opens the same path again with the settings
 // last given to the port.
 //
+// A device word rfc2217://HOST:PORT or tcp://HOST:PORT is a network port
+// (serial_net_posix.cpp): a connection that the server drops is gone, a new
+// one is back, as for a device.
+//
 // Modem lines: where the driver offers TIOCMIWAIT, a thread of this layer
 // waits in it and wakes ComWaitReadable when CTS changes, so an idle wait
 // needs no time-out; where it does not, a wait without a time-out looks at
@@ -20,6 +24,8 @@
 // waited on without any time-out.
 #include "serial_system.h"
 #include "serial_posix.h"
+#include "serial_net_posix.h"
+#include "netport.h"
 
 #include <cerrno>
 #include <chrono>
@@ -122,6 +128,9 @@ int OpenDevice(int n, int *out)
 {
     char dev[512];
     ComSysDeviceName(n, dev, sizeof dev);
+    NetAddress address;
+    if (NetParseAddress(dev, &address) != NetNotAddress)
+        return NetOpen(n, dev, out);
     int fd = open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return errno;
@@ -368,13 +377,18 @@ int ComSysOpen(int n, ComHandle *h)
     if (err != 0)
         return err;
     PortGone[n] = 0;
-    RememberSettings(n, fd);
+    if (!NetIsPort(n))
+        RememberSettings(n, fd);
     *h = fd;
     return 0;
 }
 
-bool ComSysPurge(int, ComHandle h)
+bool ComSysPurge(int n, ComHandle h)
 {
+    if (NetIsPort(n)) {
+        NetPurge(n);
+        return true;
+    }
     return tcflush(static_cast<int>(h), TCIOFLUSH) == 0;
 }
 
@@ -387,10 +401,50 @@ int ComSysClose(int n)
     if (h == ComNoHandle)
         return -1;
     PortGone[n] = 0;
+    if (NetIsPort(n))
+        NetForget(n, static_cast<int>(h));
     if (close(static_cast<int>(h)) != 0 && errno != EINTR)
         return errno;
     return 0;
 }
+
+namespace {
+
+// Puts the new descriptor of port n in place of old, unless the port was
+// closed or switched meanwhile, and closes old once no operation uses it.
+int ReplaceHandle(int n, ComHandle old, int fd)
+{
+    ComHandle expected = old;
+    if (!PortHandles[n].compare_exchange_strong(expected, fd)) {
+        // Closed or switched meanwhile: the new descriptor is not wanted.
+        if (NetIsPort(n))
+            NetForget(n, fd);
+        close(fd);
+        return -2;
+    }
+    PortGone[n] = 0;
+    ComSysWake();
+    // Operations that took the old descriptor before the exchange finish
+    // on it (they fail at once); it is closed when they have.
+    if (WaitNoUsers(n))
+        close(static_cast<int>(old));
+    return 0;
+}
+
+// A network port connects again and gives the server's port its settings.
+int ReopenNetPort(int n, ComHandle old)
+{
+    int fd = -1;
+    char dev[512];
+    ComSysDeviceName(n, dev, sizeof dev);
+    int err = NetOpen(n, dev, &fd);
+    if (err != 0)
+        return err;
+    NetReapply(n, fd);
+    return ReplaceHandle(n, old, fd);
+}
+
+}  // namespace
 
 int ComSysReopen(int n)
 {
@@ -398,6 +452,8 @@ int ComSysReopen(int n)
     if (old == ComNoHandle)
         return -2;
     StopModemWatch(n);
+    if (NetIsPort(n))
+        return ReopenNetPort(n, old);
     // Our own lock on the old descriptor would refuse the new one when the
     // device is the same (a hang-up leaves the node in place).
     flock(static_cast<int>(old), LOCK_UN);
@@ -424,19 +480,7 @@ int ComSysReopen(int n)
     if (saved.rtsOnSend)
         ComPosixSetRtsOnSend(fd, true);
     tcflush(fd, TCIOFLUSH);
-    ComHandle expected = old;
-    if (!PortHandles[n].compare_exchange_strong(expected, fd)) {
-        // Closed or switched meanwhile: the new descriptor is not wanted.
-        close(fd);
-        return -2;
-    }
-    PortGone[n] = 0;
-    ComSysWake();
-    // Operations that took the old descriptor before the exchange finish
-    // on it (they fail at once); it is closed when they have.
-    if (WaitNoUsers(n))
-        close(static_cast<int>(old));
-    return 0;
+    return ReplaceHandle(n, old, fd);
 }
 
 int ComSysRead(int n, ComHandle h, void *buffer, int max)
@@ -446,6 +490,12 @@ int ComSysRead(int n, ComHandle h, void *buffer, int max)
         return -2;
     if (PortGone[n].load() != 0)
         return ComGone;
+    if (NetIsPort(n)) {
+        int got = NetRead(n, fd, buffer, max);
+        if (got == ComGone)
+            PortGone[n] = 1;
+        return got;
+    }
     ssize_t got = read(fd, buffer, static_cast<size_t>(max));
     if (got < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
@@ -464,9 +514,11 @@ int ComSysRead(int n, ComHandle h, void *buffer, int max)
     return static_cast<int>(got);
 }
 
-int ComSysWrite(ComHandle h, const void *buffer, int count)
+int ComSysWrite(int n, ComHandle h, const void *buffer, int count)
 {
     int fd = static_cast<int>(h);
+    if (NetIsPort(n))
+        return NetWrite(n, fd, buffer, count);
     const char *p = static_cast<const char *>(buffer);
     int done = 0;
     while (done < count) {
@@ -496,6 +548,8 @@ int ComSysWrite(ComHandle h, const void *buffer, int count)
 void ComSysSetTimeouts(int n, ComHandle h)
 {
     int fd = static_cast<int>(h);
+    if (NetIsPort(n))
+        return;  // a network port never blocks a read
     // Reads return at once with what is buffered: non-blocking descriptor,
     // and no minimum count or inter-byte timer in the driver.
     struct termios t;
@@ -516,6 +570,10 @@ void ComSysSetQueues(int, ComHandle)
 void ComSysSetRate(int n, ComHandle h, int flowMode, int rate, unsigned long *before, unsigned long *after)
 {
     int fd = static_cast<int>(h);
+    if (NetIsPort(n)) {
+        NetSetRate(n, fd, flowMode, rate, before, after);
+        return;
+    }
     struct termios t;
     if (tcgetattr(fd, &t) == 0) {
         ComPosixApplyFlow(&t.c_cflag, flowMode);
@@ -542,6 +600,10 @@ void ComSysSetRate(int n, ComHandle h, int flowMode, int rate, unsigned long *be
 void ComSysSetFormat(int n, ComHandle h, int parity, int data, int stop)
 {
     int fd = static_cast<int>(h);
+    if (NetIsPort(n)) {
+        NetSetFormat(n, fd, parity, data, stop);
+        return;
+    }
     struct termios t;
     if (tcgetattr(fd, &t) != 0)
         return;
@@ -553,18 +615,27 @@ void ComSysSetFormat(int n, ComHandle h, int parity, int data, int stop)
 void ComSysSetRts(int n, ComHandle h, bool on)
 {
     int fd = static_cast<int>(h);
+    if (NetIsPort(n)) {
+        NetSetRts(n, fd, on);
+        return;
+    }
     int bits = TIOCM_RTS;
     ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
     RememberSettings(n, fd);
 }
 
-void ComSysBreak(ComHandle h, bool on)
+void ComSysBreak(int n, ComHandle h, bool on)
 {
-    ioctl(static_cast<int>(h), on ? TIOCSBRK : TIOCCBRK);
+    if (NetIsPort(n))
+        NetBreak(n, static_cast<int>(h), on);
+    else
+        ioctl(static_cast<int>(h), on ? TIOCSBRK : TIOCCBRK);
 }
 
-int ComSysGetCts(ComHandle h, int *cts)
+int ComSysGetCts(int n, ComHandle h, int *cts)
 {
+    if (NetIsPort(n))
+        return NetGetCts(n, static_cast<int>(h), cts);
     int bits = 0;
     if (ioctl(static_cast<int>(h), TIOCMGET, &bits) != 0)
         return -1;
@@ -579,9 +650,12 @@ int ComSysWaitReadable(int n, ComHandle h, int timeout_ms)
         return -1;
     if (PortGone[n].load() != 0)
         return 1;  // ComRead tells that the device has gone
+    bool net = NetIsPort(n);
+    if (net && NetPending(n))
+        return 1;  // received and decoded, not read yet
     int slice = timeout_ms;
     int ctsAtStart = -1;
-    if (timeout_ms < 0 && !WatchModemLines(n, fd) && ModemLinesUnwatched(n, fd)) {
+    if (timeout_ms < 0 && !net && !WatchModemLines(n, fd) && ModemLinesUnwatched(n, fd)) {
         // No thread tells of CTS changes: look at CTS now and then.
         int bits = 0;
         if (ioctl(fd, TIOCMGET, &bits) == 0) {

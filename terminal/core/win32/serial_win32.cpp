@@ -483,7 +483,7 @@ int ComSysRead(int n, ComHandle handle, void *buffer, int max)
     return have;
 }
 
-int ComSysWrite(ComHandle handle, const void *buffer, int count)
+int ComSysWrite(int, ComHandle handle, const void *buffer, int count)
 {
     HANDLE h = reinterpret_cast<HANDLE>(handle);
     const char *p = static_cast<const char *>(buffer);
@@ -594,7 +594,7 @@ void ComSysSetRts(int, ComHandle h, bool on)
     EscapeCommFunction(reinterpret_cast<HANDLE>(h), on ? SETRTS : CLRRTS);
 }
 
-void ComSysBreak(ComHandle h, bool on)
+void ComSysBreak(int, ComHandle h, bool on)
 {
     if (on)
         SetCommBreak(reinterpret_cast<HANDLE>(h));
@@ -602,7 +602,7 @@ void ComSysBreak(ComHandle h, bool on)
         ClearCommBreak(reinterpret_cast<HANDLE>(h));
 }
 
-int ComSysGetCts(ComHandle h, int *cts)
+int ComSysGetCts(int, ComHandle h, int *cts)
 {
     DWORD status = 0;
     if (!GetCommModemStatus(reinterpret_cast<HANDLE>(h), &status))
