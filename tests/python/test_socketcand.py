@@ -208,9 +208,15 @@ class SocketcandTest(unittest.TestCase):
     def test_clients_at_once_and_one_after_the_other(self):
         srv = self.server()
         a, b = self.client(srv), self.client(srv)
-        self.send("101#01", "102#02")
+        burst = os.path.join(self.dir, "burst.log")
+        with open(burst, "w") as f:
+            f.writelines("(0.000000) slot1 %03X#%08X\n" % (0x100 + i % 2, i) for i in range(1000))
+        send = Proc(self, [tool("ocelo-send"), "-t", "-I", burst, "1"], "burst")
+        self.assertEqual(send.wait(), 0, slurp(send.err))
         for bus in (a, b):
-            self.assertEqual([m.arbitration_id for m in self.recv(bus, 2)], [0x101, 0x102])
+            got = self.recv(bus, 1000)
+            self.assertEqual([(m.arbitration_id, bytes(m.data)) for m in got],
+                             [(0x100 + i % 2, i.to_bytes(4, "big")) for i in range(1000)])
         b.shutdown()
         self.buses.remove(b)
         self.send("103#03")

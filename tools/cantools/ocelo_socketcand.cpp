@@ -217,7 +217,7 @@ void FanOut(Server &s, int slot, const std::string &line)
     for (Client &c : s.clients) {
         if (c.dead || c.closing || c.mode != Mode::Raw || c.slot != slot)
             continue;
-        std::string &q = now < c.hold_until ? c.held : c.out;
+        std::string &q = (now < c.hold_until || !c.held.empty()) ? c.held : c.out;  // in order
         q += line;
         if (c.out.size() - c.out_at + c.held.size() > kOutputCap)
             Drop(c, "it does not read its frames fast enough (output queue full)");
