@@ -23,6 +23,7 @@ lines:
 import logging
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -114,6 +115,7 @@ def main():
     finally:
         srv.terminate()
         srv.wait(30)
+        shutil.rmtree(work, ignore_errors=True)
     print("socketcand_sent", total)
     print("socketcand_received", received)
     print("socketcand_lost", total - received)

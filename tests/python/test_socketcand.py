@@ -7,6 +7,7 @@ ocelo-recv."""
 import logging
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -77,6 +78,7 @@ class SocketcandTest(unittest.TestCase):
             s.close()
         for p in self.procs:
             p.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
 
     # ---- helpers ---------------------------------------------------------
 
