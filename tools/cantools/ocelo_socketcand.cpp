@@ -654,7 +654,12 @@ int main(int argc, char **argv)
                 std::fprintf(stderr, "ocelo-socketcand: bad value for %s: %s\n", a.c_str(), v.c_str());
                 return 2;
             } else {
-                (a == "-p" ? port : a == "-b" ? s.baud : s.max_clients) = num;
+                if (a == "-p")
+                    port = num;
+                else if (a == "-b")
+                    s.baud = num;
+                else
+                    s.max_clients = num;
             }
             continue;
         }
