@@ -139,6 +139,26 @@ wait "$recv_pid" || fail "ocelo-recv failed: $(cat recv.err)"
 recv_pid=""
 grep -Eq '^\([0-9]+\.[0-9]{6}\) slot2 123#DEADBEEF$' recv.log || fail "ocelo-recv printed: $(cat recv.log)"
 
+echo "== ocelo-socketcand to python-can's socketcand client"
+[ -f /usr/share/doc/ocelo-tools/ocelo-socketcand.service ] || fail "no ocelo-socketcand.service example"
+man -w ocelo-socketcand >/dev/null || fail "no ocelo-socketcand man page"
+ocelo-socketcand -i slot2 -p 0 2> scd.err &
+scd_pid=$!
+for _ in $(seq 1 300); do grep -q '^# serving' scd.err && break; sleep 0.1; done
+scd_port=$(sed -n 's/^# serving .* port \([0-9]*\).*/\1/p' scd.err)
+[ -n "$scd_port" ] || fail "ocelo-socketcand did not start: $(cat scd.err)"
+timeout 60 /usr/bin/python3 - "$scd_port" <<'PY' || fail "python-can's socketcand client got no frame"
+import subprocess, sys, can
+bus = can.Bus(interface="socketcand", host="127.0.0.1", port=int(sys.argv[1]), channel="slot2")
+for _ in range(100):
+    subprocess.run(["ocelo-send", "1", "123#DEADBEEF"], check=False)
+    m = bus.recv(0.5)
+    if m is not None and m.arbitration_id == 0x123 and bytes(m.data) == bytes.fromhex("DEADBEEF"):
+        sys.exit(0)
+sys.exit(1)
+PY
+kill -TERM "$scd_pid" && wait "$scd_pid" || fail "ocelo-socketcand did not end cleanly on SIGTERM: $(cat scd.err)"
+
 echo "== python-can"
 # Debian's python3, without the build tree's paths.
 py=/usr/bin/python3

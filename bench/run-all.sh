@@ -21,16 +21,16 @@ bash scripts/install-deps.sh lrzsz picocom tmux valgrind procps >/dev/null || {
 }
 cmake --preset default >/dev/null || exit 1
 cmake --build --preset default --target tarvik quarnix-sim modemlines download_bench pty_floor xmodem_pair term_bench \
-    can_bench can_bench_ce ocelo-recv oceloLnx_shared slotsim_shared >/dev/null || { echo "run-all: build failed" >&2; exit 1; }
+    can_bench can_bench_ce ocelo-recv ocelo-send ocelo-socketcand oceloLnx_shared slotsim_shared >/dev/null || { echo "run-all: build failed" >&2; exit 1; }
 
 bin=$PWD/build/bin
 work=$(mktemp -d /tmp/bench-run-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 if [ $short -eq 1 ]; then
-    fleet_kib=32; reps=1; kib=1024; rounds=5000; rate_kib=24; disp_mib=4; idle_s=5; samples=300; can_s=1; cg_frames=1000; py_frames=2000
+    fleet_kib=32; reps=1; kib=1024; rounds=5000; rate_kib=24; disp_mib=4; idle_s=5; samples=300; can_s=1; cg_frames=1000; py_frames=2000; scd_s=5
 else
-    fleet_kib=128; reps=3; kib=4096; rounds=20000; rate_kib=256; disp_mib=20; idle_s=20; samples=2000; can_s=3; cg_frames=5000; py_frames=10000
+    fleet_kib=128; reps=3; kib=4096; rounds=20000; rate_kib=256; disp_mib=20; idle_s=20; samples=2000; can_s=3; cg_frames=5000; py_frames=10000; scd_s=30
 fi
 
 failed=()
@@ -147,6 +147,12 @@ if /usr/bin/python3 -c 'import can' 2>/dev/null; then
     run "python-can ocelo" "" env PYTHONPATH="$PWD/python:$PWD/build/python" LD_LIBRARY_PATH="$PWD/build/lib" \
         OCELO_RECV="$bin/ocelo-recv" /usr/bin/python3 bench/can/python_bench.py "$samples" "$py_frames" "$idle_s"
 fi
+# ocelo-socketcand: a burst at the bus limit to python-can's socketcand
+# client on this machine, every frame in order.
+if /usr/bin/python3 -c 'import can' 2>/dev/null; then
+    echo "-- ocelo-socketcand, ${scd_s} s burst at 1 Mbit/s" >&2
+    run "ocelo-socketcand" "" /usr/bin/python3 bench/can/socketcand_bench.py "$bin" "$scd_s"
+fi
 if [ $short -eq 0 ]; then
     # The long run in both directions at the polling thread's pace (minutes).
     echo "-- CAN OceloCE, 100000 + 10000 frames both ways" >&2
@@ -222,6 +228,8 @@ row "python-can ocelo: send() returned -> recv() returned, median (p99)" "$(fmt 
 row "python-can ocelo: send() called -> recv() returned, median" "$(fmt "$(get py_latency_call_median_us)" 1)" "us" "python-can virtual, send() -> recv()" "$(fmt "$vl" 1) us" "$(ratio "$(get py_latency_call_median_us)" "$vl")" "-"
 row "python-can ocelo: waiting recv, CPU of its thread (whole process)" "$(fmt "$(get py_idle_recv_cpu_pct)" 3) ($(fmt "$(get py_idle_process_cpu_pct)" 3))" "% of a core" "python-can virtual" "$(fmt "$(get virtual_idle_recv_cpu_pct)" 3) %" "-" "<= 1 %"
 row "python-can ocelo: frames/s sent and received (lost)" "$(fmt "$(get py_fps)") ($(fmt "$(get py_lost)"))" "frames/s" "oceloLnx SendCANMsg above" "$(fmt "$(get lnx_tx_fps)") frames/s" "$(ratio "$(get py_fps)" "$(get lnx_tx_fps)")" ">= 0.90, 0 lost"
+row "ocelo-socketcand burst to a python-can client (lost, out of order; senders reached)" "$(fmt "$(get socketcand_fps)") ($(fmt "$(get socketcand_lost)"), $(fmt "$(get socketcand_out_of_order)"); $(fmt "$(get socketcand_send_fps)"))" "frames/s" "bus limit" "$bus frames/s" "$(ratio "$(get socketcand_fps)" "$bus")" "0 lost, 0 out of order"
+row "ocelo-socketcand CPU during the burst" "$(fmt "$(get socketcand_server_cpu_pct)" 1)" "% of a core" "-" "-" "-" "-"
 row "ocelo-recv listening, idle CPU (wakeups)" "$(fmt "$(get recv_tool_idle_cpu_pct)" 3) ($(fmt "$(get recv_tool_idle_wakeups_per_s)" 1) /s)" "% of a core" "-" "-" "-" "none measurable"
 echo
 

@@ -6,7 +6,8 @@
 #     libocelolnx1     liboceloLnx.so.<version>
 #     libocelolnx-dev  Ocelo.h, the .so link, liboceloLnx.a, oceloLnx.pc, the
 #                      CMake package, Ocelo(3) and the examples
-#     ocelo-tools      ocelo-send, ocelo-recv, the simulated slot library
+#     ocelo-tools      ocelo-send, ocelo-recv, ocelo-socketcand (with an
+#                      example systemd unit), the simulated slot library
 #                      (libslotsim with SlotSim.h, SlotSim(3) and slotsim.pc)
 #                      and libhalvexsim
 #     python3-ocelo    the python-can interface "ocelo" (architecture all)
@@ -96,6 +97,10 @@ if(TARGET tarvik)
                 ${PROJECT_SOURCE_DIR}/docs/ansi-and-help.md ${PROJECT_SOURCE_DIR}/docs/diagnostics.md
                 ${PROJECT_SOURCE_DIR}/docs/scripts.md ${PROJECT_SOURCE_DIR}/docs/transfer.md
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_pkg_terminal} COMPONENT terminal)
+endif()
+if(cantools IN_LIST _components)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/ocelo-socketcand.service
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_pkg_cantools} COMPONENT cantools)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/docs/canlib.md
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_pkg_canlib_dev} COMPONENT canlib_dev)
@@ -199,7 +204,9 @@ set(CPACK_DEBIAN_CANTOOLS_PACKAGE_NAME ${_pkg_cantools})
 set(CPACK_DEBIAN_CANTOOLS_PACKAGE_SECTION electronics)
 set(CPACK_COMPONENT_CANTOOLS_DESCRIPTION "CAN tools for Ocelo boards, with simulated boards
 ocelo-send sends CAN frames from an Ocelo board and ocelo-recv prints what
-a board receives.  On a PC they run on simulated boards: the simulated
+a board receives; ocelo-socketcand serves the board's slots over the
+network in the socketcand protocol (python-can's socketcand interface and
+other socketcand clients).  On a PC they run on simulated boards: the simulated
 slot library libslotsim (SlotSim.h, slotsim.pc) and the simulated platform
 library libhalvexsim stand in for the controller's libraries.")
 
