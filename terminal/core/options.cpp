@@ -7,6 +7,7 @@
 #include "console.h"
 #include "globals.h"
 #include "logfile.h"
+#include "portlist.h"
 #include "serial.h"
 #include "settings.h"
 #include "status.h"
@@ -169,6 +170,9 @@ void PrintUsage()
         "      --sram            download into SRAM and run it with runr, as F10 does\n"
         "      --script FILE     without a console: run the script FILE and exit; the\n"
         "                        controller's output goes to stdout\n"
+        "      --list            list the serial devices of this system and exit\n"
+        "      --no-low-latency  leave the port's driver as it is (by default a USB\n"
+        "                        adapter is asked not to hold received bytes)\n"
         "  -h, --help            print this text and exit\n"
         "      --version         print the version and exit\n"
         "  An unknown option or a value that cannot be used ends tarvik with status 2.\n"
@@ -207,6 +211,10 @@ int ParseStartOptions(int argc, char **argv, char **rest, int *restCount)
             std::printf("tarvik 1.30\n");
             return StartDone;
         }
+        if (Is(arg, nullptr, "--list")) {
+            PrintSerialDevices();
+            return StartDone;
+        }
         if (Is(arg, "-t", "--timestamp")) {
             StartOpts.timestamps = 1;
         } else if (Is(arg, "-w", "--wait")) {
@@ -215,6 +223,8 @@ int ParseStartOptions(int argc, char **argv, char **rest, int *restCount)
             StartOpts.run = 1;
         } else if (Is(arg, nullptr, "--sram")) {
             StartOpts.sram = 1;
+        } else if (Is(arg, nullptr, "--no-low-latency")) {
+            StartOpts.keepLatency = 1;
         } else if (Is(arg, "-b", "--baud") || Is(arg, "-l", "--log") || Is(arg, "-d", "--download") ||
                    Is(arg, nullptr, "--script")) {
             if (i + 1 >= argc)
@@ -248,6 +258,7 @@ int ParseStartOptions(int argc, char **argv, char **rest, int *restCount)
     }
     rest[kept] = nullptr;
     *restCount = kept;
+    ComLowLatency = StartOpts.keepLatency ? 0 : 1;
     if (StartOpts.run && StartOpts.sram)
         return Bad("choose one of", "--run and --sram");
     if ((StartOpts.run || StartOpts.sram) && StartOpts.downloadCount == 0)

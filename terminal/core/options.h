@@ -24,6 +24,7 @@ struct StartOptions {
     int run;              // --run
     int sram;             // --sram
     const char *script;   // --script
+    int keepLatency;      // --no-low-latency
 };
 extern StartOptions StartOpts;
 
