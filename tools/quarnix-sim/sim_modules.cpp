@@ -59,6 +59,7 @@ std::atomic<int> SignalledWrites{0};
 void OnUser1(int)
 {
     SignalledWrites.fetch_add(1);
+    SimWake();
 }
 
 unsigned Crc16(const unsigned char *p, std::size_t n)
@@ -331,7 +332,7 @@ int ModulesCommand(int argc, char **argv, const char *)
     return 1;
 }
 
-void ModulesTick()
+int ModulesTick()
 {
     while (SignalledWrites.load() > 0) {
         SignalledWrites.fetch_sub(1);
@@ -343,6 +344,10 @@ void ModulesTick()
         else
             NextTimedWrite = 0;
     }
+    if (NextTimedWrite == 0)
+        return -1;
+    std::uint64_t now = SimNowMs();
+    return NextTimedWrite > now ? static_cast<int>(NextTimedWrite - now) : 0;
 }
 
 void ModulesUsage()

@@ -683,19 +683,31 @@ int TransferCommand(int argc, char **argv)
     return 0;
 }
 
-void TransferTick()
+int TransferTick()
 {
     std::uint64_t now = SimNowMs();
+    // Milliseconds until a give-up that is due at since + limit.
+    auto left = [now](std::uint64_t since, int limit) {
+        std::uint64_t due = since + static_cast<std::uint64_t>(limit);
+        return due > now ? static_cast<int>(due - now) : 0;
+    };
+    int next = -1;
     if (Rx.active && now - Rx.lastByte > static_cast<std::uint64_t>(TransferTimeoutMs)) {
         Rx.fill = 0;
         EndReceive("\r\nTransfer timed out.");
+    } else if (Rx.active) {
+        next = left(Rx.lastByte, TransferTimeoutMs) + 1;
     }
     if (Tx.active) {
-        std::uint64_t limit = Tx.started ? static_cast<std::uint64_t>(TransferTimeoutMs)
-                                         : static_cast<std::uint64_t>(StartTimeoutMs);
-        if (now - Tx.since > limit)
+        int limit = Tx.started ? TransferTimeoutMs : StartTimeoutMs;
+        if (now - Tx.since > static_cast<std::uint64_t>(limit)) {
             EndSend(Tx.started ? "\r\nUpload timed out." : "\r\nNo start byte, upload cancelled.");
+        } else {
+            int t = left(Tx.since, limit) + 1;
+            next = next < 0 || t < next ? t : next;
+        }
     }
+    return next;
 }
 
 void TransferUsage()
