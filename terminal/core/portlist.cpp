@@ -1,13 +1,20 @@
 #include "portlist.h"
 
 #include "comdevice.h"
-#include "options.h"
 
 #include <cstdio>
 
 namespace {
 ComDeviceInfo Found[ComListMax];
+
+// Names come from the system's folders: control characters are shown as
+// '?', as in every name tarvik reports, so that none acts on a terminal.
+void WriteNameTo(std::FILE *stream, const char *name)
+{
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p != 0; ++p)
+        std::fputc(*p < 0x20 || *p == 0x7F ? '?' : *p, stream);
 }
+}  // namespace
 
 int PrintSerialDevices()
 {
@@ -18,8 +25,6 @@ int PrintSerialDevices()
     }
     for (int i = 0; i < count; ++i) {
         const ComDeviceInfo &d = Found[i];
-        // Names come from the system's folders: shown with control
-        // characters as '?', as every name tarvik reports.
         WriteNameTo(stdout, d.path);
         if (d.target[0] != 0) {
             std::printf(" -> ");
