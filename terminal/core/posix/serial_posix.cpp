@@ -196,7 +196,9 @@ void PutAllLatencyBackAtExit()
 
 void OnLatencySignal(int sig, siginfo_t *info, void *context)
 {
+    int savedErrno = errno;  // the interrupted call's
     PutAllLatencyBack();
+    errno = savedErrno;
     int i = 0;
     while (i < LatencySignalCount && LatencySignals[i] != sig)
         ++i;
