@@ -93,6 +93,11 @@ man -w 3 Ocelo >/dev/null || fail "no Ocelo(3)"
 man -w 3 SlotSim >/dev/null || fail "no SlotSim(3)"
 MANWIDTH=100 man tarvik 2>/dev/null | grep -q TARVIK_CODEPAGE || fail "man tarvik does not show TARVIK_CODEPAGE"
 quarnix-sim --help | grep -q -- '--link' || fail "quarnix-sim --help"
+# The installed pages, as man finds them: sections and widths.
+pages=$(for p in tarvik quarnix-sim ocelo-send ocelo-recv 3:Ocelo 3:SlotSim 7:ocelo; do
+    case $p in *:*) man -w "${p%%:*}" "${p#*:}" ;; *) man -w "$p" ;; esac 2>/dev/null
+done)
+sh "$root/docs/man/check-layout.sh" $pages || fail "man page layout (docs/man/check-layout.sh)"
 
 echo "== the README's CAN example"
 awk '/^## The CAN board library/ { s = 1 } s && /^```c/ { f = 1; next } f && /^```/ { exit } f' \

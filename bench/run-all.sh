@@ -77,6 +77,15 @@ done
 # first rate: the transfer as tarvik reports it, and the whole run.
 echo "-- headless download at 115200 bit/s" >&2
 run "headless download" "rate115200_" bash bench/download/headless_download.sh "$bin" "$rate_kib" 115200
+# The same with each answer held as a USB adapter's latency timer holds it:
+# 16 ms (the common chips' default) and 1 ms (with low latency).
+for d in 16 1; do
+    echo "-- headless download at 115200 bit/s, answers held $d ms" >&2
+    run "download, answers held $d ms" "delay${d}_" bash bench/download/headless_download.sh "$bin" "$rate_kib" 115200 $d
+done
+# The simulator idle, and how soon it ends at SIGTERM.
+echo "-- quarnix-sim idle, ${idle_s} s" >&2
+run "simulator idle" "" bash bench/pty/sim_idle.sh "$bin" "$idle_s"
 
 # A row of 8 controllers flashed at once against one alone, same line rate.
 echo "-- 8 controllers at once at 115200 bit/s" >&2
@@ -191,6 +200,10 @@ fc1=$(get fleet_single_cpu_seconds); fcn=$(get fleet_cpu_per_device_seconds)
 row "8 controllers at once, whole run ($fleet_kib KiB each at 115200)" "$(fmt "$fwn" 2)" "s" "one controller alone" "$(fmt "$fw1" 2) s" "$(ratio "$fwn" "$fw1")" "<= 1.15"
 row "one controller alone, whole run" "$(fmt "$fw1" 2)" "s" "line limit, bytes * 10 / 115200" "$(fmt "$fls" 2) s" "$(ratio "$fw1" "$fls")" "-"
 row "8 controllers at once, tarvik's CPU per device" "$(fmt "$fcn" 3)" "s" "one controller alone" "$(fmt "$fc1" 3) s" "$(ratio "$fcn" "$fc1")" "<= 2.00"
+d16=$(get delay16_headless_download_Bps); d1=$(get delay1_headless_download_Bps)
+row "download at 115200 bit/s, answers held 1 ms (low latency)" "$(fmt "$d1")" "B/s" "answers held 16 ms (latency timer)" "$(fmt "$d16") B/s" "$(ratio "$d1" "$d16")" ">= 1.5"
+row "quarnix-sim idle wakeups" "$(fmt "$(get sim_idle_wakeups_per_s)" 2)" "/s" "-" "-" "-" "<= 1 /s"
+row "quarnix-sim SIGTERM to exit" "$(fmt "$(get sim_sigterm_exit_ms)" 1)" "ms" "-" "-" "-" "<= 200 ms"
 row "display, tmux pane" "$(fmt "$dt")" "B/s" "picocom" "$(fmt "$dp") B/s" "$(ratio "$dt" "$dp")" ">= 1.00"
 row "display, tmux pane" "$(fmt "$dt")" "B/s" "cat" "$(fmt "$dc") B/s" "$(ratio "$dt" "$dc")" ">= 0.80"
 row "idle wakeups (all threads)" "$(fmt "$iw" 2)" "/s" "picocom" "$(fmt "$pw" 2) /s" "-" "<= 0.1 /s"

@@ -2,14 +2,17 @@
 # The download of `tarvik --download` (no console) through a pseudo-terminal
 # to quarnix-sim, for bench/run-all.sh beside download_bench's SendFile run.
 #
-#   headless_download.sh BIN_DIR KIB [LINE_RATE]
+#   headless_download.sh BIN_DIR KIB [LINE_RATE [ANSWER_DELAY_MS]]
+#
+# ANSWER_DELAY_MS holds each of the simulator's answers that long, as a USB
+# adapter's latency timer does (quarnix-sim --answer-delay).
 #
 # Prints "headless_download_Bps <payload bytes/s>" (the transfer alone, as
 # tarvik reports it: from the controller's '!' to the last block's answer)
 # and "headless_wall_seconds <s>" (the whole program: start, port set-up,
 # LOAD, transfer, end).  Exit 0 only when the file arrived whole.
 set -uo pipefail
-bin=$1 kib=$2 rate=${3:-}
+bin=$1 kib=$2 rate=${3:-} delay=${4:-}
 dir=$(mktemp -d /tmp/headless-bench-XXXXXX)
 sim_pid=
 cleanup() {
@@ -20,7 +23,8 @@ trap cleanup EXIT
 mkdir -p "$dir/store"
 head -c $((kib * 1024)) /dev/urandom >"$dir/bench.bin"
 cd "$dir" || exit 1
-"$bin/quarnix-sim" --link "$dir/com1" --quiet --store store ${rate:+--line-rate "$rate"} 2>/dev/null &
+"$bin/quarnix-sim" --link "$dir/com1" --quiet --store store ${rate:+--line-rate "$rate"} ${delay:+--answer-delay "$delay"} \
+    2>/dev/null &
 sim_pid=$!
 for _ in $(seq 500); do [ -e "$dir/com1" ] && break; sleep 0.01; done
 [ -n "$rate" ] && echo "C1 B$rate P0 D8 S1" >tarvik.ini

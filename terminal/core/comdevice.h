@@ -33,3 +33,22 @@ constexpr int ComNotDevice = -2;
 constexpr int ComBadAddress = -3;
 constexpr int ComNetUnsupported = -4;
 int ComCheckDevice(const char *path);
+
+// ---- The serial devices of the system (tarvik --list) ----------------------
+
+// One serial device as the system describes it; a text not known is empty.
+struct ComDeviceInfo {
+    char path[256];    // how a user names it: a /dev/serial/by-id link, /dev/ttyS0, COM3
+    char target[256];  // the device the path leads to; empty when path is the device
+    char driver[64];   // the driver that serves it
+    char usbId[16];    // USB vendor:product as four hex digits each
+    char serial[128];  // the USB serial number
+};
+constexpr int ComListMax = 64;
+
+// Fills list with at most max serial devices that are there (POSIX: the
+// /dev/serial/by-id links first, then every other port with hardware
+// behind it; Win32: the COM ports), sorted.  Returns the count.  On POSIX
+// systems the environment variable TARVIK_LIST_ROOT, meant for tests, names
+// a directory that stands in for / (its dev/ and sys/ are looked at).
+int ComListDevices(ComDeviceInfo *list, int max);

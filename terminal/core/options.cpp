@@ -7,6 +7,7 @@
 #include "console.h"
 #include "globals.h"
 #include "logfile.h"
+#include "portlist.h"
 #include "serial.h"
 #include "settings.h"
 #include "status.h"
@@ -191,7 +192,8 @@ bool IsFlag(const char *arg)
 {
     return Is(arg, "-h", "--help") || Is(arg, nullptr, "--version") || Is(arg, "-t", "--timestamp") ||
            Is(arg, "-w", "--wait") || Is(arg, nullptr, "--run") || Is(arg, nullptr, "--sram") ||
-           Is(arg, "-x", "--hex") || Is(arg, nullptr, "--echo") || Is(arg, nullptr, "--progress");
+           Is(arg, "-x", "--hex") || Is(arg, nullptr, "--echo") || Is(arg, nullptr, "--progress") ||
+           Is(arg, nullptr, "--list") || Is(arg, nullptr, "--no-low-latency");
 }
 
 bool TakesValue(const char *arg)
@@ -323,6 +325,9 @@ void PrintUsage()
         "                        FILE' on stderr as the blocks are confirmed\n"
         "      --script FILE     without a console: run the script FILE and exit; the\n"
         "                        controller's output goes to stdout\n"
+        "      --list            list the serial devices of this system and exit\n"
+        "      --no-low-latency  leave the port's driver as it is (by default a USB\n"
+        "                        adapter is asked not to hold received bytes)\n"
         "  -h, --help            print this text and exit\n"
         "      --version         print the version and exit\n"
         "  An unknown option or a value that cannot be used ends tarvik with status 2.\n"
@@ -400,6 +405,10 @@ int ParseStartOptions(int argc, char **argv, char **rest, int *restCount)
             std::printf("tarvik 1.30\n");
             return StartDone;
         }
+        if (Is(arg, nullptr, "--list")) {
+            PrintSerialDevices();
+            return StartDone;
+        }
         if (Is(arg, "-t", "--timestamp"))
             StartOpts.timestamps = 1;
         else if (Is(arg, "-w", "--wait"))
@@ -414,9 +423,12 @@ int ParseStartOptions(int argc, char **argv, char **rest, int *restCount)
             StartOpts.echo = 1;
         else if (Is(arg, nullptr, "--progress"))
             StartOpts.progress = 1;
+        else if (Is(arg, nullptr, "--no-low-latency"))
+            StartOpts.keepLatency = 1;
     }
     rest[kept] = nullptr;
     *restCount = kept;
+    ComLowLatency = StartOpts.keepLatency ? 0 : 1;
     if (StartOpts.run && StartOpts.sram)
         return Bad("choose one of", "--run and --sram");
     if ((StartOpts.run || StartOpts.sram) && StartOpts.downloadCount == 0)

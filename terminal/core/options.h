@@ -37,6 +37,7 @@ struct StartOptions {
     int hex;              // -x, --hex
     int echo;             // --echo
     int map;              // --map: MapFlags bits; -1 when not given
+    int keepLatency;      // --no-low-latency
 };
 extern StartOptions StartOpts;
 

@@ -15,6 +15,7 @@
 
 std::atomic<ComHandle> PortHandles[ComPortCount];
 std::atomic<int> RtsState{1};
+std::atomic<int> ComLowLatency{1};
 
 namespace {
 

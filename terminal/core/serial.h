@@ -28,6 +28,13 @@ constexpr int ComPortCount = 257;  // index = COM number, entry 0 unused
 extern std::atomic<ComHandle> PortHandles[ComPortCount];
 extern std::atomic<int> RtsState;
 
+// 1 (the default): opening a port asks its driver for low latency (a USB
+// adapter then hands on received bytes at once instead of holding them up
+// to its latency timer), where the driver offers it, and closing the port
+// puts the driver's setting back, on every way out of the program.  0
+// (--no-low-latency): the port's driver settings are left as they are.
+extern std::atomic<int> ComLowLatency;
+
 int ComOpen(int n);
 int ComClose(int n);
 // Reads what is waiting (0 when nothing is).  Returns ComGone once the

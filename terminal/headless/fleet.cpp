@@ -245,6 +245,8 @@ std::vector<std::string> ChildWords(int argc, char **argv, const char *device)
         w.push_back("--stopbits=" + std::to_string(StartOpts.stopBits));
     if (StartOpts.flow >= 0 && StartOpts.flow < 4)
         w.push_back(std::string("--flow=") + flows[StartOpts.flow]);
+    if (StartOpts.keepLatency)
+        w.push_back("--no-low-latency");
     if (StartOpts.timestamps)
         w.push_back("-t");
     if (StartOpts.waitDevice)

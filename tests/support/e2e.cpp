@@ -33,6 +33,7 @@ std::string TarvikPath() { return TARVIK_BIN; }
 std::string SimPath() { return QUARNIX_SIM_BIN; }
 std::string ModemLinesPath() { return MODEMLINES_LIB; }
 std::string FixedClockPath() { return FIXEDCLOCK_LIB; }
+std::string LowLatencyPath() { return LOWLATENCY_LIB; }
 
 bool WaitFor(const std::function<bool()> &pred, int timeout_ms)
 {

@@ -15,6 +15,9 @@ std::string SimPath();
 std::string ModemLinesPath();
 // The library that makes time() show the moment in $FIXED_CLOCK (LD_PRELOAD).
 std::string FixedClockPath();
+// The library that gives a pseudo-terminal a driver's low-latency setting
+// and writes down its changes (LD_PRELOAD).
+std::string LowLatencyPath();
 
 // Polls pred every 20 ms until it holds or timeout_ms passes.
 bool WaitFor(const std::function<bool()> &pred, int timeout_ms = 10000);

@@ -281,3 +281,67 @@ TEST(ModemLines, CtsChangesReachTheTitleWhereTheDriverCannotWait)
 {
     CtsChangesReachTheTitle(false);
 }
+
+namespace {
+
+// Waits (bounded) for a child to end; its exit status, or -1.
+int WaitChild(int pid, int timeout_ms)
+{
+    int status = 0;
+    if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+// The simulator ends at SIGTERM, SIGINT and SIGHUP, idle or serving a
+// transfer that waits for the terminal, and takes its link away.
+TEST(Simulator, EndsAtATerminatingSignalAndRemovesItsLink)
+{
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        for (bool busy : {false, true}) {
+            TempDir dir;
+            std::string link = dir / "com1";
+            int pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                execl(SimPath().c_str(), "quarnix-sim", "--link", link.c_str(), "--quiet", static_cast<char *>(nullptr));
+                _exit(127);
+            }
+            ASSERT_TRUE(WaitFor([&] { return FileExists(link); })) << "signal " << sig;
+            int fd = -1;
+            if (busy) {
+                // A receive under way waits (with its own long bound) for blocks.
+                fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+                ASSERT_GE(fd, 0);
+                ASSERT_EQ(write(fd, "LOAD\r", 5), 5);
+                std::string got;
+                ASSERT_TRUE(WaitFor([&] {
+                    char buf[256];
+                    ssize_t n = read(fd, buf, sizeof buf);
+                    if (n > 0)
+                        got.append(buf, static_cast<std::size_t>(n));
+                    return got.find('!') != std::string::npos;
+                }));
+            }
+            ASSERT_EQ(kill(pid, sig), 0);
+            EXPECT_EQ(WaitChild(pid, 10000), 0) << "signal " << sig << (busy ? " in a transfer" : " idle");
+            EXPECT_FALSE(FileExists(link));
+            if (fd >= 0)
+                close(fd);
+        }
+    }
+}
+
+TEST(Simulator, RefusesAnAnswerDelayItCannotUse)
+{
+    for (const char *bad : {"x", "-1", "10001", "5ms"}) {
+        std::string cmd = Quote(SimPath()) + " --answer-delay " + bad + " 2>/dev/null";
+        int rc = std::system(cmd.c_str());
+        EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 2) << bad;
+    }
+}

@@ -70,8 +70,10 @@ void Usage(FILE *out)
                "  --version    print the version and exit\n"
                "bit rates: 5000 10000 20000 25000 50000 100000 125000 200000 250000\n"
                "           500000 800000 1000000\n"
-               "examples: ocelo-send 1 123#DEADBEEF   ocelo-send -n 10 -g 100 1 1ABCDEF0#R4\n"
-               "          ocelo-send 1 < can.log      ocelo-send -I can.log -l 2 slot1=can0\n"
+               "examples: ocelo-send 1 123#DEADBEEF\n"
+               "          ocelo-send -n 10 -g 100 1 1ABCDEF0#R4\n"
+               "          ocelo-send 1 < can.log\n"
+               "          ocelo-send -I can.log -l 2 slot1=can0\n"
                "exit status: 0 done, 1 board or send failure, 2 usage error\n",
                out);
 }

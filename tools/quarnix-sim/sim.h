@@ -23,6 +23,9 @@ unsigned SimLineRate();
 void SimClock(int *year, int *month, int *day, int *hour, int *minute, int *second);
 // Descriptor of the simulator's end of the line.
 int SimLineFd();
+// Wakes the main loop at once (safe in a signal handler): a module's signal
+// handler calls it after setting what its tick is to do.
+void SimWake();
 
 // A module that takes over the raw byte stream (a transfer in progress)
 // sets this; the shell gets bytes again when it is cleared.
@@ -39,9 +42,11 @@ int ModulesOption(const char *name, const char *value, int *usedValue);
 // A command line typed at the shell (without its CR), split into words.
 int TransferCommand(int argc, char **argv);
 int ModulesCommand(int argc, char **argv, const char *line);
-// Called on every pass of the main loop (at least every 10 ms).
-void TransferTick();
-void ModulesTick();
+// Called on every pass of the main loop.  Each returns the milliseconds
+// after which it wants to be called again, or -1 when nothing is due: an
+// idle simulator waits for the line or a signal alone.
+int TransferTick();
+int ModulesTick();
 // Help lines for --help.
 void TransferUsage();
 void ModulesUsage();

@@ -118,35 +118,75 @@ void PaceReceived(std::size_t n)
     SleepUntilNs(RxFreeNs);
 }
 
+// --answer-delay: each answer is held this long after what it answers
+// arrived, as a USB adapter holds received bytes up to its latency timer.
+long long AnswerDelayNs = 0;
+// When the answer to the bytes being handled may leave (0: no hold).
+long long AnswerHoldUntilNs = 0;
+
+// Waits until when (CLOCK_MONOTONIC, ns), or until a signal asks to stop.
+void HoldUntilNs(long long when)
+{
+    struct timespec ts = {static_cast<time_t>(when / 1000000000LL), static_cast<long>(when % 1000000000LL)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && !Stop) {
+    }
+}
+
 char LineBuf[256];
 int LineLen = 0;
 
-void OnSignal(int) { Stop = true; }
+// The self-pipe that wakes the main loop's poll: written by the signal
+// handlers, so a signal that comes just before the poll is not missed.
+int WakeRead = -1;
+int WakeWrite = -1;
+
+void DrainWake()
+{
+    char sink[64];
+    while (read(WakeRead, sink, sizeof sink) > 0) {
+    }
+}
+
+void OnSignal(int)
+{
+    Stop = true;
+    SimWake();
+}
 
 // SIGUSR2 unplugs the line, or plugs it in again, as a USB adapter is when
 // the controller reboots: handled by the main loop.  (SIGUSR1 belongs to
 // the block sender of the modules.)
 std::atomic<int> PlugRequest{0};
-void OnPlugSignal(int) { PlugRequest = 1; }
+void OnPlugSignal(int)
+{
+    PlugRequest = 1;
+    SimWake();
+}
 
 void Usage()
 {
     std::printf(
         "Usage: quarnix-sim [options]\n"
         "Simulated controller on a serial line.\n"
-        "  --link PATH        publish the terminal side of a new pseudo-terminal as PATH\n"
+        "  --link PATH        publish the terminal side of a new\n"
+        "                     pseudo-terminal as PATH\n"
         "  --device PATH      serve a serial device instead of a pseudo-terminal\n"
-        "  --record FILE      append every byte received from the terminal to FILE\n"
-        "  --line-rate N      pace the line at N bit/s both ways (10 bits a byte): bytes to the\n"
-        "                     terminal leave at that rate, bytes from it are taken as they\n"
-        "                     would arrive\n"
+        "  --record FILE      append every byte received from the terminal to\n"
+        "                     FILE\n"
+        "  --line-rate N      pace the line at N bit/s both ways (10 bits a\n"
+        "                     byte): bytes to the terminal leave at that rate,\n"
+        "                     bytes from it are taken as they would arrive\n"
+        "  --answer-delay MS  hold every answer MS milliseconds after what it\n"
+        "                     answers arrived, as a USB adapter's latency timer\n"
+        "                     does (default 0)\n"
         "  --quiet            no start-up message on the line\n"
-        "Port faults: SIGUSR2 unplugs the line (the pseudo-terminal closes, the link goes)\n"
-        "  and, sent again, plugs it in again (a new pseudo-terminal behind the same link);\n"
-        "  the shell command hangup hangs the terminal side up (TIOCVHANGUP) and goes on\n"
-        "  serving\n"
         "  --help             this text\n"
         "  --version          the version\n"
+        "Port faults: SIGUSR2 unplugs the line (the pseudo-terminal closes, the\n"
+        "  link goes) and, sent again, plugs it in again (a new pseudo-terminal\n"
+        "  behind the same link); the shell command hangup hangs the terminal\n"
+        "  side up (TIOCVHANGUP) and goes on serving.\n"
+        "SIGTERM, SIGINT and SIGHUP end it (the link is removed).\n"
         "Shell commands: date [MM/DD/YYYY], time [HH:MM:SS], run, ver, help,\n"
         "  ansidemo (draws a status screen with ANSI escape sequences)\n");
     TransferUsage();
@@ -423,6 +463,11 @@ int OpenDevice(const char *path)
 void SimSend(const void *data, std::size_t len)
 {
     const unsigned char *p = static_cast<const unsigned char *>(data);
+    bool held = AnswerHoldUntilNs != 0;
+    if (held) {
+        HoldUntilNs(AnswerHoldUntilNs);
+        AnswerHoldUntilNs = 0;
+    }
     if (PaceRate == 0) {
         WriteAll(LineFd, p, len);
         return;
@@ -434,7 +479,7 @@ void SimSend(const void *data, std::size_t len)
     // begins (at the arrival of what it answers, or now).
     const std::size_t slice = PaceRate >= 115200 ? 64 : 8;
     long long now = MonoNs();
-    long long from = Answering && RxFreeNs < now ? RxFreeNs : now;
+    long long from = Answering && RxFreeNs < now && !held ? RxFreeNs : now;
     if (TxFreeNs < from)
         TxFreeNs = from;
     for (std::size_t off = 0; off < len; off += slice) {
@@ -497,6 +542,15 @@ int SimLineFd()
     return LineFd;
 }
 
+void SimWake()
+{
+    if (WakeWrite >= 0) {
+        char c = 1;
+        ssize_t w = write(WakeWrite, &c, 1);  // a full pipe wakes already
+        (void)w;
+    }
+}
+
 int main(int argc, char **argv)
 {
     const char *device = nullptr;
@@ -521,6 +575,15 @@ int main(int argc, char **argv)
         } else if (a == "--line-rate" && value) {
             PaceRate = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
             ++i;
+        } else if (a == "--answer-delay" && value) {
+            char *end = nullptr;
+            long ms = std::strtol(value, &end, 10);
+            if (end == value || *end != 0 || ms < 0 || ms > 10000) {
+                std::fprintf(stderr, "quarnix-sim: --answer-delay takes 0..10000 ms, not %s\n", value);
+                return 2;
+            }
+            AnswerDelayNs = ms * 1000000LL;
+            ++i;
         } else if (a == "--quiet") {
             Quiet = true;
         } else {
@@ -536,6 +599,13 @@ int main(int argc, char **argv)
         }
     }
 
+    int wake[2];
+    if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
+        std::fprintf(stderr, "quarnix-sim: cannot make a pipe: %s\n", std::strerror(errno));
+        return 1;
+    }
+    WakeRead = wake[0];
+    WakeWrite = wake[1];
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = OnSignal;
@@ -566,6 +636,7 @@ int main(int argc, char **argv)
     }
 
     unsigned char buf[4096];
+    int wait = -1;  // what the modules' ticks ask for; -1: nothing is due
     while (!Stop) {
         if (PlugRequest.exchange(0) == 0 || device != nullptr) {
             // nothing asked, or a real device (not ours to unplug)
@@ -578,18 +649,23 @@ int main(int argc, char **argv)
                 SimPrompt();
             }
         }
-        struct pollfd p = {LineFd, POLLIN, 0};
+        // The line (not while unplugged: -1 is left out) and the wake-up pipe.
+        struct pollfd p[2] = {{LineFd, POLLIN, 0}, {WakeRead, POLLIN, 0}};
         int r = 0;
         if (PaceRate > 0 && SimRawInput != nullptr)
-            while (!Stop && (r = poll(&p, 1, 0)) == 0 && MonoNs() - AnsweredNs < WatchAfterAnswerNs) {
+            while (!Stop && (r = poll(p, 1, 0)) == 0 && MonoNs() - AnsweredNs < WatchAfterAnswerNs) {
                 sched_yield();
             }
         if (r == 0)
-            r = poll(&p, 1, 10);
-        if (r > 0 && (p.revents & POLLIN)) {
+            r = poll(p, 2, wait);
+        if (r > 0 && (p[1].revents & POLLIN))
+            DrainWake();
+        if (r > 0 && (p[0].revents & POLLIN)) {
             ssize_t n = read(LineFd, buf, sizeof buf);
             if (n > 0) {
                 PaceReceived(static_cast<std::size_t>(n));
+                if (AnswerDelayNs > 0)
+                    AnswerHoldUntilNs = (PaceRate > 0 ? RxFreeNs : MonoNs()) + AnswerDelayNs;
                 if (RecordFd >= 0)
                     WriteAll(RecordFd, buf, static_cast<std::size_t>(n));
                 Answering = PaceRate > 0;
@@ -598,14 +674,16 @@ int main(int argc, char **argv)
                 else
                     ShellInput(buf, static_cast<std::size_t>(n));
                 Answering = false;
+                AnswerHoldUntilNs = 0;
             }
-        } else if (r > 0) {
+        } else if (r > 0 && p[0].revents != 0) {
             // Hang-up on a device: wait a little instead of spinning.
             struct timespec ts = {0, 10000000};
             nanosleep(&ts, nullptr);
         }
-        TransferTick();
-        ModulesTick();
+        int t = TransferTick();
+        int m = ModulesTick();
+        wait = t < 0 ? m : m < 0 ? t : t < m ? t : m;
     }
     if (!LinkPath.empty())
         unlink(LinkPath.c_str());

@@ -59,6 +59,7 @@ std::atomic<int> SignalledWrites{0};
 void OnUser1(int)
 {
     SignalledWrites.fetch_add(1);
+    SimWake();
 }
 
 unsigned Crc16(const unsigned char *p, std::size_t n)
@@ -331,7 +332,7 @@ int ModulesCommand(int argc, char **argv, const char *)
     return 1;
 }
 
-void ModulesTick()
+int ModulesTick()
 {
     while (SignalledWrites.load() > 0) {
         SignalledWrites.fetch_sub(1);
@@ -343,29 +344,42 @@ void ModulesTick()
         else
             NextTimedWrite = 0;
     }
+    if (NextTimedWrite == 0)
+        return -1;
+    std::uint64_t now = SimNowMs();
+    return NextTimedWrite > now ? static_cast<int>(NextTimedWrite - now) : 0;
 }
 
 void ModulesUsage()
 {
     std::printf(
-        "Module bus (the line then carries no shell: no echo, no prompt; add --quiet):\n"
+        "Module bus (the line then carries no shell: no echo, no prompt; add\n"
+        "--quiet):\n"
         "  --bus              make the line a silent module bus\n"
         "  --module AA:RATE[:TEXT]\n"
-        "                     a module at hex address AA that answers \"$AAM\" CR with\n"
-        "                     \"!AA\" TEXT CR (TEXT defaults to QIO), only while the terminal\n"
-        "                     has set the line to RATE bit/s; may be given many times\n"
-        "  --echo-lines       send back exactly, CR included, every line no module answers\n"
-        "  --echo-fault N     alter one byte (lowest bit flipped) of every N-th line echoed\n"
-        "  --echo-fault-at P  the byte altered: offset P from 0 (default 4), or the last\n"
-        "                     before CR in a shorter line\n"
+        "                     a module at hex address AA that answers \"$AAM\"\n"
+        "                     CR with \"!AA\" TEXT CR (TEXT defaults to QIO),\n"
+        "                     only while the terminal has set the line to\n"
+        "                     RATE bit/s; may be given many times\n"
+        "  --echo-lines       send back exactly, CR included, every line no\n"
+        "                     module answers\n"
+        "  --echo-fault N     alter one byte (lowest bit flipped) of every N-th\n"
+        "                     line echoed\n"
+        "  --echo-fault-at P  the byte altered: offset P from 0 (default 4),\n"
+        "                     or the last before CR in a shorter line\n"
         "Transfer blocks for the packet monitor:\n"
-        "  --blocks LIST      what to send, items separated by commas: ok:N a correct\n"
-        "                     260-byte block with count N; bad:N the same with a data byte\n"
-        "                     altered after the CRC; fill:N:HH N bytes of hex value HH\n"
-        "  --block-writes LIST  sizes of the successive writes (the rest in one write);\n"
-        "                     by default each item of --blocks is a write of its own\n"
-        "  --block-step MS    pause between writes after the shell command \"blocks\"\n"
-        "                     (default 1000; the first write follows after the same pause)\n"
-        "  SIGUSR1            sends the next write at once (after the last, starts over)\n"
+        "  --blocks LIST      what to send, items separated by commas: ok:N a\n"
+        "                     correct 260-byte block with count N; bad:N the\n"
+        "                     same with a data byte altered after the CRC;\n"
+        "                     fill:N:HH N bytes of hex value HH\n"
+        "  --block-writes LIST\n"
+        "                     sizes of the successive writes (the rest in one\n"
+        "                     write); by default each item of --blocks is a\n"
+        "                     write of its own\n"
+        "  --block-step MS    pause between writes after the shell command\n"
+        "                     \"blocks\" (default 1000; the first write follows\n"
+        "                     after the same pause)\n"
+        "  SIGUSR1            sends the next write at once (after the last,\n"
+        "                     starts over)\n"
         "Shell command with --blocks: blocks\n");
 }

@@ -683,41 +683,58 @@ int TransferCommand(int argc, char **argv)
     return 0;
 }
 
-void TransferTick()
+int TransferTick()
 {
     std::uint64_t now = SimNowMs();
+    // Milliseconds until a give-up that is due at since + limit.
+    auto left = [now](std::uint64_t since, int limit) {
+        std::uint64_t due = since + static_cast<std::uint64_t>(limit);
+        return due > now ? static_cast<int>(due - now) : 0;
+    };
+    int next = -1;
     if (Rx.active && now - Rx.lastByte > static_cast<std::uint64_t>(TransferTimeoutMs)) {
         Rx.fill = 0;
         EndReceive("\r\nTransfer timed out.");
+    } else if (Rx.active) {
+        next = left(Rx.lastByte, TransferTimeoutMs) + 1;
     }
     if (Tx.active) {
-        std::uint64_t limit = Tx.started ? static_cast<std::uint64_t>(TransferTimeoutMs)
-                                         : static_cast<std::uint64_t>(StartTimeoutMs);
-        if (now - Tx.since > limit)
+        int limit = Tx.started ? TransferTimeoutMs : StartTimeoutMs;
+        if (now - Tx.since > static_cast<std::uint64_t>(limit)) {
             EndSend(Tx.started ? "\r\nUpload timed out." : "\r\nNo start byte, upload cancelled.");
+        } else {
+            int t = left(Tx.since, limit) + 1;
+            next = next < 0 || t < next ? t : next;
+        }
     }
+    return next;
 }
 
 void TransferUsage()
 {
     std::printf(
-        "File transfer (shell commands LOAD, LOADR, LOADB, UPLOAD receive a file; send NAME\n"
-        "offers a stored file for upload and waits for the start byte 'S'; dir lists the\n"
-        "stored files with size, date and CRC-16; run, runr or a stored program's name\n"
-        "start a program that prints its arguments):\n"
+        "File transfer (shell commands LOAD, LOADR, LOADB, UPLOAD receive a\n"
+        "file; send NAME offers a stored file for upload and waits for the\n"
+        "start byte 'S'; dir lists the stored files with size, date and\n"
+        "CRC-16; run, runr or a stored program's name start a program that\n"
+        "prints its arguments):\n"
         "  --put FILE         store FILE in flash at start (for uploads)\n"
-        "  --store DIR        also write every received file to DIR/FLASH.NAME or\n"
-        "                     DIR/SRAM.NAME, dated from its record\n"
-        "  --nak-block K[:N]  answer NAK to block K (0 = the file record) its first N times (1)\n"
+        "  --store DIR        also write every received file to DIR/FLASH.NAME\n"
+        "                     or DIR/SRAM.NAME, dated from its record\n"
+        "  --nak-block K[:N]  answer NAK to block K (0 = the file record) its\n"
+        "                     first N times (1)\n"
         "  --garbage-block K  answer block K with '?' instead of ACK or NAK\n"
         "  --silent-block K   answer nothing from block K on\n"
-        "  --upload-crc K[:N] send upload block K (0 = the file record) with a bad CRC\n"
-        "                     its first N times (1)\n"
-        "  --upload-name NAME send NAME (up to 13 bytes, no zero byte when 13 or more)\n"
-        "                     as the name in the upload record\n"
-        "  --upload-size N    announce N bytes in the upload record and send N/256\n"
-        "                     (rounded up) blocks that carry the stored file's bytes as\n"
-        "                     far as they go (count 0 after its end, 256 while it lasts)\n"
-        "  --transfer-timeout MS  give a transfer up after MS quiet (default 15000)\n"
-        "  --start-timeout MS     wait at most MS for the start byte of an upload (60000)\n");
+        "  --upload-crc K[:N] send upload block K (0 = the file record) with a\n"
+        "                     bad CRC its first N times (1)\n"
+        "  --upload-name NAME send NAME (up to 13 bytes, no zero byte when 13\n"
+        "                     or more) as the name in the upload record\n"
+        "  --upload-size N    announce N bytes in the upload record and send\n"
+        "                     N/256 (rounded up) blocks that carry the stored\n"
+        "                     file's bytes as far as they go (count 0 after\n"
+        "                     its end, 256 while it lasts)\n"
+        "  --transfer-timeout MS\n"
+        "                     give a transfer up after MS quiet (15000)\n"
+        "  --start-timeout MS wait at most MS for the start byte of an upload\n"
+        "                     (60000)\n");
 }

@@ -17,6 +17,12 @@
 // (serial_net_posix.cpp): a connection that the server drops is gone, a new
 // one is back, as for a device.
 //
+// Low latency: a USB adapter holds received bytes up to its latency timer
+// (16 ms on the common chips), and every answer of a block transfer waits
+// for it.  Opening a port asks the driver for low latency where it has the
+// setting (and it is off), unless ComLowLatency is 0; closing the port puts
+// it back, and so do the program's end and the signals that end it.
+//
 // Modem lines: where the driver offers TIOCMIWAIT, a thread of this layer
 // waits in it and wakes ComWaitReadable when CTS changes, so an idle wait
 // needs no time-out; where it does not, a wait without a time-out looks at
@@ -170,6 +176,96 @@ bool WaitNoUsers(int n)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// ---- Low latency ---------------------------------------------------------
+
+// The descriptor + 1 of each port whose driver was asked for low latency by
+// us (0: nothing to put back).  Read by the signal handler.
+std::atomic<int> LowLatencyFd[ComPortCount];
+
+const int LatencySignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+constexpr int LatencySignalCount = sizeof LatencySignals / sizeof LatencySignals[0];
+struct sigaction LatencyPrevious[LatencySignalCount];
+
+// Puts back every port's setting; safe in a signal handler.
+void PutAllLatencyBack()
+{
+    for (auto &entry : LowLatencyFd) {
+        int v = entry.exchange(0);
+        if (v != 0)
+            ComPosixSetLowLatency(v - 1, false);
+    }
+}
+
+void PutAllLatencyBackAtExit()
+{
+    PutAllLatencyBack();
+}
+
+void OnLatencySignal(int sig, siginfo_t *info, void *context)
+{
+    int savedErrno = errno;  // the interrupted call's
+    PutAllLatencyBack();
+    errno = savedErrno;
+    int i = 0;
+    while (i < LatencySignalCount && LatencySignals[i] != sig)
+        ++i;
+    if (i < LatencySignalCount) {
+        // Whoever handled the signal before (the console's restore, the
+        // headless run's report, a sanitizer) goes on as it would have.
+        struct sigaction &prev = LatencyPrevious[i];
+        if ((prev.sa_flags & SA_SIGINFO) && prev.sa_sigaction != nullptr) {
+            prev.sa_sigaction(sig, info, context);
+            return;
+        }
+        if (prev.sa_handler != SIG_DFL && prev.sa_handler != SIG_IGN && prev.sa_handler != nullptr) {
+            prev.sa_handler(sig);
+            return;
+        }
+    }
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// Once, at the first port given low latency: the handlers in front of
+// those already there, and the program's end.
+void InstallLatencyRestore()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        for (int i = 0; i < LatencySignalCount; ++i) {
+            struct sigaction old {};
+            if (sigaction(LatencySignals[i], nullptr, &old) != 0 || old.sa_handler == SIG_IGN)
+                continue;  // ignored (nohup): it stays so
+            struct sigaction sa;
+            std::memset(&sa, 0, sizeof sa);
+            sa.sa_sigaction = OnLatencySignal;
+            sa.sa_flags = SA_SIGINFO | SA_RESETHAND;
+            sigemptyset(&sa.sa_mask);
+            sigaction(LatencySignals[i], &sa, &LatencyPrevious[i]);
+        }
+        std::atexit(PutAllLatencyBackAtExit);
+    });
+}
+
+void AskLowLatency(int n, int fd)
+{
+    if (ComLowLatency.load() == 0 || ComPosixGetLowLatency(fd) != 0)
+        return;  // left as it is, on already, or no such setting
+    InstallLatencyRestore();
+    if (ComPosixSetLowLatency(fd, true) == 0)
+        LowLatencyFd[n] = fd + 1;
+}
+
+// Before port n's descriptor is closed.
+void PutLatencyBack(int n)
+{
+    int v = LowLatencyFd[n].load();
+    if (v == 0)
+        return;
+    ComPosixSetLowLatency(v - 1, false);
+    LowLatencyFd[n] = 0;
 }
 
 // ---- Modem-line watch -----------------------------------------------------
@@ -377,8 +473,10 @@ int ComSysOpen(int n, ComHandle *h)
     if (err != 0)
         return err;
     PortGone[n] = 0;
-    if (!NetIsPort(n))
+    if (!NetIsPort(n)) {
         RememberSettings(n, fd);
+        AskLowLatency(n, fd);
+    }
     *h = fd;
     return 0;
 }
@@ -403,6 +501,8 @@ int ComSysClose(int n)
     PortGone[n] = 0;
     if (NetIsPort(n))
         NetForget(n, static_cast<int>(h));
+    else
+        PutLatencyBack(n);
     if (close(static_cast<int>(h)) != 0 && errno != EINTR)
         return errno;
     return 0;
@@ -421,6 +521,12 @@ int ReplaceHandle(int n, ComHandle old, int fd)
             NetForget(n, fd);
         close(fd);
         return -2;
+    }
+    if (!NetIsPort(n)) {
+        // The device that came back is asked afresh (what the old one had
+        // is put back first, where it is still there).
+        PutLatencyBack(n);
+        AskLowLatency(n, fd);
     }
     PortGone[n] = 0;
     ComSysWake();

@@ -19,3 +19,11 @@ int ComPosixGetSpeed(int fd, unsigned *rate);
 // RS-485 style RTS (raised while sending) where the driver offers it.
 // Returns 0 when the driver took the setting.
 int ComPosixSetRtsOnSend(int fd, bool on);
+
+// The driver's low-latency setting (ASYNC_LOW_LATENCY): 1 on, 0 off, -1
+// when the driver has no such setting (a pseudo-terminal).  Both only read
+// the driver's record and write it back, so they may run in a signal
+// handler.
+int ComPosixGetLowLatency(int fd);
+// Sets or clears it: 0 when the driver took it.
+int ComPosixSetLowLatency(int fd, bool on);

@@ -64,3 +64,23 @@ int ComPosixSetRtsOnSend(int fd, bool on)
         rs.flags &= ~SER_RS485_ENABLED;
     return ioctl(fd, TIOCSRS485, &rs) == 0 ? 0 : -1;
 }
+
+int ComPosixGetLowLatency(int fd)
+{
+    struct serial_struct ss;
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0)
+        return -1;
+    return (ss.flags & ASYNC_LOW_LATENCY) != 0 ? 1 : 0;
+}
+
+int ComPosixSetLowLatency(int fd, bool on)
+{
+    struct serial_struct ss;
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0)
+        return -1;
+    if (on)
+        ss.flags |= ASYNC_LOW_LATENCY;
+    else
+        ss.flags &= ~ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &ss) == 0 ? 0 : -1;
+}
