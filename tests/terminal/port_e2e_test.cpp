@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/wait.h>
@@ -313,26 +314,26 @@ TEST(Simulator, EndsAtATerminatingSignalAndRemovesItsLink)
                 _exit(127);
             }
             ASSERT_TRUE(WaitFor([&] { return FileExists(link); })) << "signal " << sig;
-            int fd = -1;
-            if (busy) {
-                // A receive under way waits (with its own long bound) for blocks.
-                fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-                ASSERT_GE(fd, 0);
-                ASSERT_EQ(write(fd, "LOAD\r", 5), 5);
-                std::string got;
-                ASSERT_TRUE(WaitFor([&] {
-                    char buf[256];
-                    ssize_t n = read(fd, buf, sizeof buf);
-                    if (n > 0)
-                        got.append(buf, static_cast<std::size_t>(n));
-                    return got.find('!') != std::string::npos;
-                }));
-            }
+            // Idle: the simulator has answered a bare CR with its prompt and
+            // waits for the line.  Busy: a receive under way waits (with its
+            // own long bound) for blocks.
+            int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            ASSERT_GE(fd, 0);
+            const char *ask = busy ? "LOAD\r" : "\r";
+            const char answer = busy ? '!' : '>';
+            ASSERT_EQ(write(fd, ask, std::strlen(ask)), static_cast<ssize_t>(std::strlen(ask)));
+            std::string got;
+            ASSERT_TRUE(WaitFor([&] {
+                char buf[256];
+                ssize_t n = read(fd, buf, sizeof buf);
+                if (n > 0)
+                    got.append(buf, static_cast<std::size_t>(n));
+                return got.find(answer) != std::string::npos;
+            }));
             ASSERT_EQ(kill(pid, sig), 0);
             EXPECT_EQ(WaitChild(pid, 10000), 0) << "signal " << sig << (busy ? " in a transfer" : " idle");
             EXPECT_FALSE(FileExists(link));
-            if (fd >= 0)
-                close(fd);
+            close(fd);
         }
     }
 }
