@@ -74,7 +74,7 @@ int ComSysRead(int, ComHandle h, void *buffer, int max)
     return static_cast<int>(take);
 }
 
-int ComSysWrite(ComHandle, const void *buffer, int count)
+int ComSysWrite(int, ComHandle, const void *buffer, int count)
 {
     FUZZ_CHECK(count >= 0);
     if (Written.size() < (1u << 20))
@@ -104,9 +104,9 @@ void ComSysSetRate(int, ComHandle, int, int rate, unsigned long *before, unsigne
 
 void ComSysSetFormat(int, ComHandle, int, int, int) {}
 void ComSysSetRts(int, ComHandle, bool) {}
-void ComSysBreak(ComHandle, bool) {}
+void ComSysBreak(int, ComHandle, bool) {}
 
-int ComSysGetCts(ComHandle, int *cts)
+int ComSysGetCts(int, ComHandle, int *cts)
 {
     *cts = 1;
     return 0;
