@@ -16,6 +16,7 @@
 
 #include "charset.h"
 #include "keydecode.h"
+#include "sigchain_posix.h"
 
 #include <atomic>
 #include <cctype>
@@ -104,21 +105,9 @@ void OnFatalSignal(int sig, siginfo_t *info, void *context)
     int i = 0;
     while (i < RestoreSignalCount && RestoreSignals[i] != sig)
         ++i;
-    if (i < RestoreSignalCount) {
-        // Hand the signal on to whoever handled it before us (a sanitizer's
-        // crash report), or to the default action.
-        struct sigaction &prev = PreviousActions[i];
-        if ((prev.sa_flags & SA_SIGINFO) && prev.sa_sigaction != nullptr) {
-            prev.sa_sigaction(sig, info, context);
-            return;
-        }
-        if (prev.sa_handler != SIG_DFL && prev.sa_handler != SIG_IGN && prev.sa_handler != nullptr) {
-            prev.sa_handler(sig);
-            return;
-        }
-    }
-    signal(sig, SIG_DFL);
-    raise(sig);
+    // Hand the signal on to whoever handled it before us (a sanitizer's
+    // crash report), or to the default action.
+    SigPassOn(sig, info, context, i < RestoreSignalCount ? &PreviousActions[i] : nullptr);
 }
 
 void InstallRestoreHandlers()

@@ -31,6 +31,7 @@
 #include "serial_system.h"
 #include "serial_posix.h"
 #include "serial_net_posix.h"
+#include "sigchain_posix.h"
 #include "netport.h"
 
 #include <cerrno>
@@ -211,21 +212,9 @@ void OnLatencySignal(int sig, siginfo_t *info, void *context)
     int i = 0;
     while (i < LatencySignalCount && LatencySignals[i] != sig)
         ++i;
-    if (i < LatencySignalCount) {
-        // Whoever handled the signal before (the console's restore, the
-        // headless run's report, a sanitizer) goes on as it would have.
-        struct sigaction &prev = LatencyPrevious[i];
-        if ((prev.sa_flags & SA_SIGINFO) && prev.sa_sigaction != nullptr) {
-            prev.sa_sigaction(sig, info, context);
-            return;
-        }
-        if (prev.sa_handler != SIG_DFL && prev.sa_handler != SIG_IGN && prev.sa_handler != nullptr) {
-            prev.sa_handler(sig);
-            return;
-        }
-    }
-    signal(sig, SIG_DFL);
-    raise(sig);
+    // Whoever handled the signal before (the console's restore, the
+    // headless run's report, a sanitizer) goes on as it would have.
+    SigPassOn(sig, info, context, i < LatencySignalCount ? &LatencyPrevious[i] : nullptr);
 }
 
 // Once, at the first port given low latency: the handlers in front of
