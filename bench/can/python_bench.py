@@ -43,9 +43,8 @@ The bus runs at 1 Mbit/s.  During the frame-rate rounds the sending and the
 receiving thread run with a timer slack of NS nanoseconds (default 1, as
 can_bench runs; 0: the system's default of 50 us), and can_bench gets the
 same: the sleeps in SendCANMsg end up to that much late, so both sides of the
-ratio must run with one slack.  Run with PYTHONPATH
-holding the interface and LD_LIBRARY_PATH holding liboceloLnx.so.1 and
-libslotsim.so.1.
+ratio must run with one slack.  Run with PYTHONPATH holding the interface
+and LD_LIBRARY_PATH holding liboceloLnx.so.1 and libslotsim.so.1.
 """
 
 import ctypes
