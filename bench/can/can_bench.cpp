@@ -20,6 +20,12 @@
 //                        frame, counted by callgrind over `frames` received
 //                        (5000) and half as many sent frames
 //   can_bench[_ce] --rx-frames N | --tx-frames N   (the callgrind runs)
+//   can_bench[_ce] --tx-rate N [SLACK_NS]   the send run alone, N frames, the
+//                        sending thread's timer slack SLACK_NS (default 1;
+//                        0 is the system's default, 50 us): prints tx_fps,
+//                        tx_lost, tx_cpu_us_per_frame and the whole
+//                        process's process_cpu_us_per_frame (python_bench's
+//                        reference, taken in turns with its own runs)
 //   can_bench[_ce] --two-way N M   N frames from slot 1 to slot 2 and, at
 //                        the same time, M from slot 2 to slot 1, standard and
 //                        extended, data and remote, at most 1000 unread per
@@ -370,12 +376,50 @@ int TwoWayRun(unsigned long forward, unsigned long backward)
     return errors.load() + missing == 0 ? 0 : 1;
 }
 
+double ProcessCpu()
+{
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// The send run of the table on its own: slot 1 sends `frames` frames as
+// fast as SendCANMsg returns while slot 2 receives them on a second thread.
+int TxRateRun(unsigned long frames, unsigned long slackNs)
+{
+    prctl(PR_SET_TIMERSLACK, slackNs, 0UL, 0UL, 0UL);
+    if (!Load() || !InitSlot(2) || !InitSlot(1)) {
+        std::fprintf(stderr, "%s: the simulated boards did not start\n", kName);
+        return 1;
+    }
+    Drain(2);
+    std::atomic<bool> stop{false};
+    RxResult arrived;
+    double start = Now(), cpu0 = ProcessCpu();
+    std::thread reader([&] { arrived = Receive(2, frames, 600, &stop); });
+    TxResult tx = Send(frames, 600);
+    stop = true;
+    reader.join();
+    const double cpu = ProcessCpu() - cpu0;
+    Unload();
+    double seconds = arrived.lastFrame > start ? arrived.lastFrame - start : tx.seconds;
+    std::printf("tx_fps %.0f\n", static_cast<double>(arrived.got) / seconds);
+    std::printf("tx_lost %lu\n", tx.sent > arrived.got ? tx.sent - arrived.got : 0);
+    if (tx.sent > 0) {
+        std::printf("tx_cpu_us_per_frame %.1f\n", tx.cpu * 1e6 / static_cast<double>(tx.sent));
+        std::printf("process_cpu_us_per_frame %.1f\n", cpu * 1e6 / static_cast<double>(tx.sent));
+    }
+    return tx.sent == frames && arrived.got == frames && arrived.outOfOrder == 0 ? 0 : 1;
+}
+
 int main(int argc, char **argv)
 {
     // A real board's firmware reads its command byte on time; the simulated
     // firmware's thread (started from this thread, whose timer slack it
     // inherits) would otherwise wake some 50 us late for every command.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--tx-rate") == 0)
+        return TxRateRun(std::strtoul(argv[2], nullptr, 10), argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 1);
     if (argc == 4 && std::strcmp(argv[1], "--two-way") == 0)
         return TwoWayRun(std::strtoul(argv[2], nullptr, 10), std::strtoul(argv[3], nullptr, 10));
     if (argc == 3 && (std::strcmp(argv[1], "--rx-frames") == 0 || std::strcmp(argv[1], "--tx-frames") == 0)) {

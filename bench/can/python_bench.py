@@ -2,7 +2,7 @@
 """python-can interface "ocelo" on the simulated boards, against python-can's
 own "virtual" interface as the reference.
 
-    python_bench.py [samples [frames [idle_seconds]]]
+    python_bench.py [--slack NS] [samples [frames [idle_seconds [rounds]]]]
 
 prints "name value" lines:
   py_latency_ret_median_us, py_latency_ret_p99_us
@@ -20,16 +20,34 @@ prints "name value" lines:
   py_idle_process_cpu_pct
                       the whole process meanwhile, simulated boards included
   py_fps              frames per second sent from python on slot 1 as fast as
-                      send() returns, received by python on slot 2
-  py_lost             frames sent but not received in order
+                      send() returns, received by python on slot 2 (median
+                      of the rounds; py_fps_rounds lists them)
+  py_lost             frames sent but not received in order (all rounds)
+  py_send_cpu_us_per_frame, py_recv_cpu_us_per_frame, py_process_cpu_us_per_frame
+                      CPU of the sending thread, of the receiving thread and
+                      of the whole process (the simulated boards' thread
+                      included) per frame (medians of the rounds)
+  py_ref_tx_fps, py_ref_process_cpu_us_per_frame, py_fps_ratio
+                      (CAN_BENCH names can_bench) the library's own send
+                      rate, `can_bench --tx-rate frames`, taken in turns with
+                      python's rounds (the order changing every round), its
+                      process's CPU per frame, and the median of the rounds'
+                      ratios python / library
+  load_before, load_after
+                      the machine's load average (1 minute) around the runs
   recv_tool_idle_cpu_pct, recv_tool_idle_wakeups_per_s
                       (OCELO_RECV names ocelo-recv) ocelo-recv listening on
                       a silent slot: CPU in % of a core and context switches
                       a second, all its threads (its simulated boards too)
-The bus runs at 1 Mbit/s.  Run with PYTHONPATH holding the interface and
-LD_LIBRARY_PATH holding liboceloLnx.so.1 and libslotsim.so.1.
+The bus runs at 1 Mbit/s.  During the frame-rate rounds the sending and the
+receiving thread run with a timer slack of NS nanoseconds (default 1, as
+can_bench runs; 0: the system's default of 50 us), and can_bench gets the
+same: the sleeps in SendCANMsg end up to that much late, so both sides of the
+ratio must run with one slack.  Run with PYTHONPATH holding the interface
+and LD_LIBRARY_PATH holding liboceloLnx.so.1 and libslotsim.so.1.
 """
 
+import ctypes
 import glob
 import os
 import statistics
@@ -103,26 +121,60 @@ def idle_cpu(b, seconds):
 
 
 def throughput(a, b, frames):
+    """(frames/s, lost, sender's CPU us/frame, receiver's CPU us/frame,
+    the whole process's CPU us/frame)."""
     got = []
     done = threading.Event()
+    cpu = {}
 
     def reader():
+        c0 = time.thread_time()
         while len(got) < frames:
             m = b.recv(10)
             if m is None:
                 break
             if not m.is_error_frame:
                 got.append(m)
+        cpu["recv"] = time.thread_time() - c0
+        cpu["last"] = time.perf_counter()
         done.set()
     t = threading.Thread(target=reader, daemon=True)
     t.start()
     start = time.perf_counter()
+    p0 = time.process_time()
+    c0 = time.thread_time()
     for i in range(frames):
         a.send(can.Message(arbitration_id=0x100, data=i.to_bytes(4, "little"), is_extended_id=False))
+    send_cpu = time.thread_time() - c0
     done.wait(60)
-    elapsed = time.perf_counter() - start
+    elapsed = cpu.get("last", time.perf_counter()) - start
     lost = sum(1 for i, m in enumerate(got) if int.from_bytes(m.data[:4], "little") != i) + frames - len(got)
-    return len(got) / elapsed, lost
+    t.join(10)
+    process_cpu = time.process_time() - p0
+    return (len(got) / elapsed, lost, send_cpu / frames * 1e6, cpu.get("recv", 0.0) / max(1, len(got)) * 1e6,
+            process_cpu / frames * 1e6)
+
+
+def library_send_rate(can_bench, frames, slack):
+    """The library's own send rate, frames/s, and its process's CPU us/frame
+    (can_bench on a bus of its own)."""
+    env = dict(os.environ, OCELO_SIM_BUS="off")
+    out = subprocess.run([can_bench, "--tx-rate", str(frames), str(slack)], env=env, capture_output=True,
+                         text=True, timeout=300)
+    got = dict(line.split(None, 1) for line in out.stdout.splitlines() if " " in line)
+    if "tx_fps" in got:
+        return float(got["tx_fps"]), float(got.get("process_cpu_us_per_frame", "nan"))
+    raise SystemExit(f"python_bench: can_bench --tx-rate gave no rate: {out.stderr.strip()}")
+
+
+def set_timer_slack(ns):
+    """Sets this thread's timer slack (threads started later inherit it);
+    returns the one it had."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    before = libc.prctl(30, 0, 0, 0, 0)   # PR_GET_TIMERSLACK
+    if before < 0 or libc.prctl(29, ctypes.c_ulong(ns), ctypes.c_ulong(0), ctypes.c_ulong(0), ctypes.c_ulong(0)) != 0:
+        raise SystemExit(f"python_bench: cannot set the timer slack: {os.strerror(ctypes.get_errno())}")
+    return before
 
 
 def tool_idle(path, seconds):
@@ -155,9 +207,17 @@ def tool_idle(path, seconds):
 
 
 def main():
-    samples = int(sys.argv[1]) if len(sys.argv) > 1 else 500
-    frames = int(sys.argv[2]) if len(sys.argv) > 2 else 5000
-    idle_s = float(sys.argv[3]) if len(sys.argv) > 3 else 5.0
+    args = sys.argv[1:]
+    slack = 1
+    if len(args) >= 2 and args[0] == "--slack":
+        slack = int(args[1])
+        args = args[2:]
+    samples = int(args[0]) if len(args) > 0 else 500
+    frames = int(args[1]) if len(args) > 1 else 5000
+    idle_s = float(args[2]) if len(args) > 2 else 5.0
+    rounds = max(1, int(args[3])) if len(args) > 3 else 3
+    can_bench = os.environ.get("CAN_BENCH")
+    load_before = os.getloadavg()[0]
 
     va = can.Bus(interface="virtual", channel="python-bench")
     vb = can.Bus(interface="virtual", channel="python-bench")
@@ -173,7 +233,19 @@ def main():
             pass
         call, ret = latency(a, b, samples)
         idle = idle_cpu(b, idle_s)
-        fps, lost = throughput(a, b, frames)
+        runs, refs = [], []
+        # The sending and the receiving thread (started in throughput) sleep
+        # with the slack can_bench gets; the latency and idle figures above
+        # keep the system's.
+        usual = set_timer_slack(slack)
+        for r in range(rounds):
+            # Python and the library take turns, each first every other round.
+            if can_bench and r % 2 == 0:
+                refs.append(library_send_rate(can_bench, frames, slack))
+            runs.append(throughput(a, b, frames))
+            if can_bench and r % 2 == 1:
+                refs.append(library_send_rate(can_bench, frames, slack))
+        set_timer_slack(usual)
     finally:
         a.shutdown()
         b.shutdown()
@@ -184,8 +256,20 @@ def main():
     print(f"py_idle_recv_cpu_pct {idle['thread']:.3f}")
     print(f"py_idle_process_cpu_pct {idle['process']:.3f}")
     print(f"virtual_idle_recv_cpu_pct {v_idle['thread']:.3f}")
-    print(f"py_fps {fps:.0f}")
-    print(f"py_lost {lost}")
+    print(f"py_fps {statistics.median(r[0] for r in runs):.0f}")
+    print("py_fps_rounds " + ",".join(f"{r[0]:.0f}" for r in runs))
+    print(f"py_lost {sum(r[1] for r in runs)}")
+    print(f"py_send_cpu_us_per_frame {statistics.median(r[2] for r in runs):.1f}")
+    print(f"py_recv_cpu_us_per_frame {statistics.median(r[3] for r in runs):.1f}")
+    print(f"py_process_cpu_us_per_frame {statistics.median(r[4] for r in runs):.1f}")
+    if refs:
+        print(f"py_ref_tx_fps {statistics.median(x[0] for x in refs):.0f}")
+        print("py_ref_tx_fps_rounds " + ",".join(f"{x[0]:.0f}" for x in refs))
+        print(f"py_ref_process_cpu_us_per_frame {statistics.median(x[1] for x in refs):.1f}")
+        print(f"py_fps_ratio {statistics.median(r[0] / x[0] for r, x in zip(runs, refs)):.2f}")
+    print(f"timer_slack_ns {slack}")
+    print(f"load_before {load_before:.1f}")
+    print(f"load_after {os.getloadavg()[0]:.1f}")
     if os.environ.get("OCELO_RECV"):
         cpu, wakeups = tool_idle(os.environ["OCELO_RECV"], idle_s)
         print(f"recv_tool_idle_cpu_pct {cpu:.3f}")
