@@ -272,6 +272,7 @@ TEST(Headless, AFailedScriptStepEndsTheRunNamingLineFileAndDevice)
         {"/run nosuch.F4", "go.F4 line 3: nosuch.F4 on ", ": cannot open the script: No such file", {}},
         {"/run sub", "go.F4 line 3: sub on ", ": cannot open the script: a directory", {}},
         {"/run inner.F4", "inner.F4 line 2: nosuch.bin on ", ": cannot open the file: No such file", {}},
+        {"/run go.F4", "go.F4 line 3: go.F4 on ", ": cannot run the script: scripts nested more than 16 deep", {}},
         {"/load a.bin", "go.F4 line 3: a.bin on ", ": block 2 of 4: refused three times (NAK)", {"--nak-block", "2:9"}},
     };
     for (const Case &c : cases) {
