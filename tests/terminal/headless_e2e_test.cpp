@@ -273,6 +273,9 @@ TEST(Headless, AFailedScriptStepEndsTheRunNamingLineFileAndDevice)
         {"/run sub", "go.F4 line 3: sub on ", ": cannot open the script: a directory", {}},
         {"/run inner.F4", "inner.F4 line 2: nosuch.bin on ", ": cannot open the file: No such file", {}},
         {"/run go.F4", "go.F4 line 3: go.F4 on ", ": cannot run the script: scripts nested more than 16 deep", {}},
+        // 8-bit controls in a name (alone and in UTF-8) are named as '?'.
+        {"/load a\x9b" "2J\xc2\x9d\xc3\xa9.bin", "go.F4 line 3: a?2J?\xc3\xa9.bin on ", ": cannot open the file: No such",
+         {}},
         {"/load a.bin", "go.F4 line 3: a.bin on ", ": block 2 of 4: refused three times (NAK)", {"--nak-block", "2:9"}},
     };
     for (const Case &c : cases) {
