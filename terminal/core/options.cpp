@@ -31,10 +31,45 @@ void FileProblemText(int code, char *why, int size)
         SysErrorText(code, why, size);
 }
 
+namespace {
+
+// The length of the UTF-8 character at p (2 to 4 bytes) and its value, or
+// 0 when p holds no such character.
+int Utf8At(const unsigned char *p, unsigned *value)
+{
+    int len = p[0] >= 0xF0 && p[0] <= 0xF4 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC2 && p[0] < 0xE0 ? 2 : 0;
+    if (len == 0)
+        return 0;
+    unsigned v = p[0] & (0x7Fu >> len);
+    for (int i = 1; i < len; ++i) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;  // the zero at the end among them
+        v = (v << 6) | (p[i] & 0x3Fu);
+    }
+    if ((len == 3 && v < 0x800) || (len == 4 && (v < 0x10000 || v > 0x10FFFF)))
+        return 0;
+    *value = v;
+    return len;
+}
+
+}  // namespace
+
 void WriteNameTo(std::FILE *stream, const char *name)
 {
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p != 0; ++p)
-        std::fputc(*p < 0x20 || *p == 0x7F ? '?' : *p, stream);
+    // The 8-bit controls (0x80-0x9F, alone or written in UTF-8) act on some
+    // terminals as ESC [ does; other bytes above 0x7F are text.
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p != 0;) {
+        unsigned value = 0;
+        int len = *p >= 0x80 ? Utf8At(p, &value) : 0;
+        if (len > 0 && value >= 0xA0) {
+            std::fwrite(p, 1, static_cast<std::size_t>(len), stream);
+            p += len;
+            continue;
+        }
+        bool control = *p < 0x20 || (*p >= 0x7F && *p <= 0x9F) || len > 0;
+        std::fputc(control ? '?' : *p, stream);
+        p += len > 0 ? len : 1;
+    }
 }
 
 namespace {

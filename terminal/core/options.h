@@ -78,7 +78,8 @@ void ParseOption(const char *text);
 const char *ReadSessionSettings(int argc, char **argv);
 
 // Writes a name (a file, a device, a script) into a report on stream, its
-// control characters as '?', so that no name can act on a terminal.
+// control characters (the 8-bit ones too) as '?', so that no name can act
+// on a terminal.
 void WriteNameTo(std::FILE *stream, const char *name);
 // Why SysReadableFile refused a file (its result code), in words.
 void FileProblemText(int code, char *why, int size);

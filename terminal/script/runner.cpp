@@ -329,8 +329,17 @@ void RunScript()
     const char *given = TokenCount >= 2 && Tokens[1] != nullptr ? Tokens[1] : DefaultScriptName;
     std::snprintf(name, sizeof name, "%s", given);  // Tokens change with every line run
 
-    if (Depth >= ScriptMaxDepth)
+    if (Depth >= ScriptMaxDepth) {
+        // A session's run just ends here; without a console the script was
+        // not carried out as written, and the run says so.
+        if (ScriptNoConsole) {
+            char reason[96];
+            std::snprintf(reason, sizeof reason, "cannot run the script: scripts nested more than %d deep",
+                          ScriptMaxDepth);
+            ScriptFail(name, reason);
+        }
         return;
+    }
     // Never a pipe or a device: opening a pipe would hold the run until
     // someone writes, and a device never ends.  Without a console only a
     // regular file; a session reads a directory and reports its read error.

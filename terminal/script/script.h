@@ -32,7 +32,7 @@ constexpr int ScriptLineSize = 100;    // characters of a script line
 constexpr int ScriptNameSize = 20;     // label and variable names: 19 characters, longer ones cut
 constexpr int ScriptTableSize = 10;    // labels, and variables
 constexpr int ScriptSendHexSize = 200; // bytes one sendhex builds; further ones are dropped
-constexpr int ScriptMaxDepth = 16;     // scripts running scripts; a deeper run does nothing
+constexpr int ScriptMaxDepth = 16;     // scripts running scripts; a deeper run does nothing (fails without a console)
 
 // Bound of the wait for a download that a script command armed: the
 // receive loop gives up on a silent controller after its own bound

@@ -272,6 +272,10 @@ TEST(Headless, AFailedScriptStepEndsTheRunNamingLineFileAndDevice)
         {"/run nosuch.F4", "go.F4 line 3: nosuch.F4 on ", ": cannot open the script: No such file", {}},
         {"/run sub", "go.F4 line 3: sub on ", ": cannot open the script: a directory", {}},
         {"/run inner.F4", "inner.F4 line 2: nosuch.bin on ", ": cannot open the file: No such file", {}},
+        {"/run go.F4", "go.F4 line 3: go.F4 on ", ": cannot run the script: scripts nested more than 16 deep", {}},
+        // 8-bit controls in a name (alone and in UTF-8) are named as '?'.
+        {"/load a\x9b" "2J\xc2\x9d\xc3\xa9.bin", "go.F4 line 3: a?2J?\xc3\xa9.bin on ", ": cannot open the file: No such",
+         {}},
         {"/load a.bin", "go.F4 line 3: a.bin on ", ": block 2 of 4: refused three times (NAK)", {"--nak-block", "2:9"}},
     };
     for (const Case &c : cases) {
@@ -292,14 +296,17 @@ TEST(Headless, AFailedScriptStepEndsTheRunNamingLineFileAndDevice)
 }
 
 // The device going away during a script fails the run, whether the script
-// waits in a pause or for a download; the download is not made.
+// waits in a pause or for a download; the download is not made.  The
+// device, named by a word in the working directory, is named by its full
+// path.
 TEST(Headless, TheDeviceGoingAwayDuringAScriptFailsTheRun)
 {
     for (const std::string wait : {"/pause 60000", "/load a.bin"}) {
         Line line;
         MakeFile(line.dir / "a.bin", 1000);
         WriteFile(line.dir / "go.F4", "/sendcmd hangup\n" + wait + "\n/load a.bin\n");
-        Outcome run = Tarvik(line.dir, "--script go.F4 " + Quote(line.sim->link()));
+        ASSERT_EQ(line.sim->link(), line.dir / "com1");
+        Outcome run = Tarvik(line.dir, "--script go.F4 com1");
         EXPECT_EQ(run.status, 1) << wait << run.err;
         EXPECT_NE(run.err.find("tarvik: go.F4 line "), npos) << wait << run.err;
         EXPECT_NE(run.err.find(line.sim->link() + ": the device has gone"), npos) << wait << run.err;
@@ -313,13 +320,15 @@ TEST(Headless, TheDeviceGoingAwayDuringAScriptFailsTheRun)
 TEST(Headless, OwnTextGoesToStderrAndNoEscapeSequenceIntoAFile)
 {
     Line line;
-    WriteFile(line.dir / "tarvik.ini", "C1 B115200 P0 D8 S1 Dx\n");
+    // Values with escape sequences: shown, but not as sequences.
+    WriteFile(line.dir / "tarvik.ini", "C1 B115200 P0 D8 S1 Dx\x1b]2;t\x07\nB\x1b[?1049h\n");
     MakeFile(line.dir / "prog.exe", 300);
     WriteFile(line.dir / "go.F4", "//I:v=3\n//P:v\n/cls\n/load prog.exe\n");
     for (const std::string args : {"-d prog.exe --run /B0 /cls ", "--script go.F4 /B0 /cls "}) {
         Outcome run = Tarvik(line.dir, args + Quote(line.sim->link()));
         EXPECT_EQ(run.status, 0) << args << run.err;
-        for (const char *own : {"original baudrate = ", "now baudrate = ", "Cannot use /B0", "Bad setting Dx"}) {
+        for (const char *own :
+             {"original baudrate = ", "now baudrate = ", "Cannot use /B0", "Bad setting Dx", "Cannot use B"}) {
             EXPECT_EQ(run.out.find(own), npos) << args << own << run.out;
             EXPECT_NE(run.err.find(own), npos) << args << own << run.err;
         }
@@ -380,8 +389,9 @@ namespace {
 const std::string BeforeReady = "\x1b]0;pwned\x07\x1b]52;c;cHduZWQ=\x07\x1b[?1049h\x1b[6n\x1b[c<ready";
 const std::string AfterRun = "\x1b]2;pwned\x07\x1b[?1049h\x1b[6n<tail>\r\n";
 
-// The controller of `tarvik -d p.bin --run` for a file of one block.
-void PlayController(PtyPeer &com1)
+// The controller of `tarvik -d p.bin --run` for a file of one block, or
+// of a script's /load p.bin (no run line).
+void PlayController(PtyPeer &com1, bool run = true)
 {
     ASSERT_EQ(com1.ReadN(5, 30000), "LOAD\r");
     com1.Write(BeforeReady + "!");
@@ -389,30 +399,36 @@ void PlayController(PtyPeer &com1)
     com1.Write("\x06");
     ASSERT_EQ(com1.ReadN(260, 30000).size(), 260u);
     com1.Write("\x06");
+    if (!run)
+        return;
     ASSERT_EQ(com1.ReadN(6, 30000), "p.bin\r");
     com1.Write(AfterRun);
 }
 
 }  // namespace
 
-// On a terminal the controller's bytes go through the session's display:
-// the title and the screen mode stay, the sequences are shown as text.  Into
+// On a terminal the controller's bytes go through the session's display,
+// for a download and for a script: the title and the screen mode stay, the
+// sequences (the requests for reports among them) are shown as text.  Into
 // a file they go unchanged.
 TEST(Headless, ControllerBytesAreShownOnATerminalAndCopiedIntoAFile)
 {
     (void)UseUtf8;
-    {
+    for (const bool script : {false, true}) {
         TempDir dir;
         PtyPeer com1(dir);
         WriteFile(dir / "p.bin", "0123456789");
+        WriteFile(dir / "go.F4", "/load p.bin\n");
         Tmux tmux(100, 30);
-        tmux.Start(TarvikCommand({}, "-d p.bin --run " + Quote(com1.link())), dir.path());
-        PlayController(com1);
+        tmux.Start(TarvikCommand({}, (script ? "--script go.F4 " : "-d p.bin --run ") + Quote(com1.link())),
+                   dir.path());
+        PlayController(com1, !script);
         ASSERT_TRUE(tmux.WaitExit(30000)) << tmux.Screen();
         EXPECT_EQ(tmux.ExitStatus(), 0) << tmux.Screen();
         std::string screen = tmux.Screen();
         EXPECT_NE(screen.find("\u2190]0;pwned"), npos) << screen;
-        EXPECT_NE(screen.find("<tail>"), npos) << screen;
+        EXPECT_NE(screen.find("\u2190[6n\u2190[c<ready"), npos) << screen;
+        EXPECT_EQ(screen.find("<tail>") != npos, !script) << screen;
         EXPECT_EQ(tmux.Title().find("pwned"), npos) << tmux.Title();
         EXPECT_EQ(tmux.Format("#{alternate_on}"), "0");
     }

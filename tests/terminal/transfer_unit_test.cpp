@@ -248,6 +248,17 @@ TEST(Files, OnlyRegularFilesAreOpenedAndLinksAreNotFollowed)
         EXPECT_EQ(TransferIsSameFile(name.c_str(), outside.c_str()), 0) << name;
     }
     EXPECT_EQ(ReadFile(outside), "keep");
+    // The settings' temporary file is made only where nothing is: a name
+    // that a link of either kind or a file holds is not opened at all.
+    std::string soft2 = dir / "soft2", hard2 = dir / "hard2";
+    ASSERT_EQ(symlink(outside.c_str(), soft2.c_str()), 0);
+    ASSERT_EQ(link(outside.c_str(), hard2.c_str()), 0);
+    for (const std::string &name : {soft2, hard2, outside})
+        EXPECT_EQ(SysCreateNewFile(name.c_str()), nullptr) << name;
+    EXPECT_EQ(ReadFile(outside), "keep");
+    std::FILE *fresh = SysCreateNewFile((dir / "fresh").c_str());
+    ASSERT_NE(fresh, nullptr);
+    std::fclose(fresh);
 }
 
 // ---- The protocols against a pseudo-terminal held by the test ---------------
@@ -552,6 +563,10 @@ TEST(Upload, OwnFilesAreRefusedByNameAndBySameFile)
     SysCloseFile(log);
     for (const auto &[name, text] : own)
         EXPECT_EQ(ReadFile(line.dir / name), text) << name;
+    // The settings' temporary files (longer than a record's name can be).
+    EXPECT_EQ(UploadNameIsOwnFile("tarvik.ini.tmp"), 1);
+    EXPECT_EQ(UploadNameIsOwnFile("TARVIK.INI.TMP123456"), 1);
+    EXPECT_EQ(UploadNameIsOwnFile("tarvik.in"), 0);
     // A name that is no file of tarvik's own is taken.
     FileInfoRecord info{};
     std::strcpy(info.name, "fine.txt");
