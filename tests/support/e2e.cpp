@@ -351,4 +351,16 @@ std::string CaptureStdout(const std::function<void()> &fn)
     return out;
 }
 
+Outcome RunTarvik(const TempDir &dir, const std::string &args, const std::string &env)
+{
+    std::string cmd = "cd " + Quote(dir.path()) + " && " + env + " timeout 120 " + Quote(TarvikPath()) + " " +
+                      args + " </dev/null >out.txt 2>err.txt";
+    int r = std::system(cmd.c_str());
+    Outcome run;
+    run.status = WIFEXITED(r) ? WEXITSTATUS(r) : -1;
+    run.out = ReadFile(dir / "out.txt");
+    run.err = ReadFile(dir / "err.txt");
+    return run;
+}
+
 }  // namespace e2e

@@ -130,4 +130,16 @@ std::string Quote(const std::string &s);
 // env TARVIK_COM1=<link> tarvik <args>.
 std::string TarvikCommand(const std::vector<std::pair<int, std::string>> &ports, const std::string &args = "");
 
+// A run of tarvik without a console: its exit status and what it wrote.
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs tarvik with args (and env, VAR=value words put before it) in dir,
+// standard input from /dev/null, stdout and stderr into dir's out.txt and
+// err.txt, and waits for its end; every wait of tarvik's is bounded,
+// timeout(1) is the net.
+Outcome RunTarvik(const TempDir &dir, const std::string &args, const std::string &env = "");
+
 }  // namespace e2e

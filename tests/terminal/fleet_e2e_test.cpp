@@ -20,23 +20,6 @@ namespace {
 
 const std::size_t npos = std::string::npos;
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-Outcome Tarvik(const TempDir &dir, const std::string &args)
-{
-    std::string cmd = "cd " + Quote(dir.path()) + " && timeout 120 " + Quote(TarvikPath()) + " " + args +
-                      " </dev/null >out.txt 2>err.txt";
-    int r = std::system(cmd.c_str());
-    Outcome run;
-    run.status = WIFEXITED(r) ? WEXITSTATUS(r) : -1;
-    run.out = ReadFile(dir / "out.txt");
-    run.err = ReadFile(dir / "err.txt");
-    return run;
-}
-
 std::string MakeFile(const std::string &path, std::size_t size, int seed)
 {
     std::string data(size, '\0');
@@ -110,7 +93,7 @@ std::string OkLine(const std::string &device, long bytes)
 TEST(Fleet, EveryDeviceGetsEveryFileAndTheReportSaysSo)
 {
     Row row(3, -1);
-    Outcome run = Tarvik(row.dir, "-d a.bin -d b.bin --report report.json" + row.Devices());
+    Outcome run = RunTarvik(row.dir, "-d a.bin -d b.bin --report report.json" + row.Devices());
     ASSERT_EQ(run.status, 0) << run.err;
     for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_TRUE(row.Stored(i, "FLASH", "a.bin", row.a)) << i;
@@ -142,7 +125,7 @@ TEST(Fleet, AFailedDeviceDoesNotStopTheOthersAndItsBlockIsNamed)
 {
     for (int faulty = 0; faulty < 3; ++faulty) {
         Row row(3, faulty);
-        Outcome run = Tarvik(row.dir, "-d a.bin -d b.bin --sram --report r.json" + row.Devices());
+        Outcome run = RunTarvik(row.dir, "-d a.bin -d b.bin --sram --report r.json" + row.Devices());
         EXPECT_EQ(run.status, 1) << faulty << run.err;
         std::vector<std::string> report = Lines(ReadFile(row.dir / "r.json"));
         ASSERT_EQ(report.size(), 3u) << faulty;
@@ -179,7 +162,7 @@ TEST(Fleet, AFailedDeviceDoesNotStopTheOthersAndItsBlockIsNamed)
 TEST(Fleet, AMissingDeviceFailsAloneAndRunStartsTheOthers)
 {
     Row row(2, -1);
-    Outcome run = Tarvik(row.dir, "-d a.bin -d b.bin --run com0 nosuch com1");
+    Outcome run = RunTarvik(row.dir, "-d a.bin -d b.bin --run com0 nosuch com1");
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_NE(run.err.find("nosuch: tarvik: nosuch: no such device"), npos) << run.err;
     EXPECT_NE(run.err.find("tarvik: 3 devices: 2 done, 1 failed"), npos) << run.err;
@@ -197,7 +180,7 @@ TEST(Fleet, TheReportEscapesNamesAsJson)
     Row row(0, -1);
     mkdir((row.dir / "s").c_str(), 0755);
     Simulator sim(row.dir, {"--store", "s"}, "q\"b\\s\tx");
-    Outcome run = Tarvik(row.dir, "-d a.bin --report r.json " + Quote("q\"b\\s\tx") + " " + Quote("n\x01\xff\xc3\xa9"));
+    Outcome run = RunTarvik(row.dir, "-d a.bin --report r.json " + Quote("q\"b\\s\tx") + " " + Quote("n\x01\xff\xc3\xa9"));
     EXPECT_EQ(run.status, 1) << run.err;
     std::vector<std::string> report = Lines(ReadFile(row.dir / "r.json"));
     ASSERT_EQ(report.size(), 2u);
@@ -229,7 +212,7 @@ TEST(Fleet, AReportThatCannotBeWrittenIsAUsageErrorAndALinkIsNotFollowed)
         {"-d a.bin com0 " + Quote(row.sims[0]->link()), "one device named twice: " + row.sims[0]->link()},
     };
     for (const auto &c : cases) {
-        Outcome run = Tarvik(row.dir, c.first);
+        Outcome run = RunTarvik(row.dir, c.first);
         EXPECT_EQ(run.status, 2) << c.first << run.err;
         EXPECT_NE(run.err.find("tarvik: " + c.second), npos) << c.first << run.err;
     }
@@ -239,7 +222,7 @@ TEST(Fleet, AReportThatCannotBeWrittenIsAUsageErrorAndALinkIsNotFollowed)
 
     WriteFile(row.dir / "victim.txt", "keep");
     ASSERT_EQ(symlink((row.dir / "victim.txt").c_str(), (row.dir / "r.json").c_str()), 0);
-    Outcome run = Tarvik(row.dir, "-d a.bin --report r.json com0");
+    Outcome run = RunTarvik(row.dir, "-d a.bin --report r.json com0");
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(ReadFile(row.dir / "victim.txt"), "keep");
     struct stat st;

@@ -22,25 +22,6 @@ using namespace e2e;
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-// Runs tarvik with args in dir (standard input from /dev/null) and waits
-// for its end; every wait of tarvik's is bounded, timeout(1) is the net.
-Outcome Tarvik(const TempDir &dir, const std::string &args, const std::string &env = "")
-{
-    std::string cmd = "cd " + Quote(dir.path()) + " && " + env + " timeout 120 " + Quote(TarvikPath()) + " " +
-                      args + " </dev/null >out.txt 2>err.txt";
-    int r = std::system(cmd.c_str());
-    Outcome run;
-    run.status = WIFEXITED(r) ? WEXITSTATUS(r) : -1;
-    run.out = ReadFile(dir / "out.txt");
-    run.err = ReadFile(dir / "err.txt");
-    return run;
-}
-
 std::string MakeFile(const std::string &path, std::size_t size)
 {
     std::string data(size, '\0');
@@ -71,7 +52,7 @@ TEST(Headless, TwoFilesArriveWholeInOrderAndRunStartsTheLastWithItsArguments)
     Line line;
     std::string table = MakeFile(line.dir / "table.bin", 700);
     std::string prog = MakeFile(line.dir / "build/prog.exe", 100 * 1024);
-    Outcome run = Tarvik(line.dir, "-d table.bin --download build/prog.exe --run " + Quote(line.sim->link()));
+    Outcome run = RunTarvik(line.dir, "-d table.bin --download build/prog.exe --run " + Quote(line.sim->link()));
     ASSERT_EQ(run.status, 0) << run.err << run.out;
     EXPECT_TRUE(ReadFile(line.dir / "store/FLASH.table.bin") == table);
     // Stored under its own name; the controller writes its store after its
@@ -90,7 +71,7 @@ TEST(Headless, ABlockRefusedTooOftenFailsWithStatusOneNamingDeviceAndBlock)
 {
     Line line({"--nak-block", "3:9"});
     MakeFile(line.dir / "prog.exe", 3000);
-    Outcome run = Tarvik(line.dir, "-d prog.exe --sram " + Quote(line.sim->link()));
+    Outcome run = RunTarvik(line.dir, "-d prog.exe --sram " + Quote(line.sim->link()));
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_NE(run.err.find("prog.exe on " + line.sim->link() + ": block 3 of 12"), std::string::npos) << run.err;
     EXPECT_EQ(line.sim->Received().find("runr"), std::string::npos);  // nothing run after a failure
@@ -100,13 +81,13 @@ TEST(Headless, UsageErrorsEndWithStatusTwoBeforeThePortIsOpened)
 {
     Line line;
     MakeFile(line.dir / "prog.exe", 10);
-    Outcome missing = Tarvik(line.dir, "-d nosuch.exe --run " + Quote(line.sim->link()));
+    Outcome missing = RunTarvik(line.dir, "-d nosuch.exe --run " + Quote(line.sim->link()));
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.err.find("nosuch.exe"), std::string::npos) << missing.err;
-    Outcome unknown = Tarvik(line.dir, "-d prog.exe -q " + Quote(line.sim->link()));
+    Outcome unknown = RunTarvik(line.dir, "-d prog.exe -q " + Quote(line.sim->link()));
     EXPECT_EQ(unknown.status, 2);
     EXPECT_NE(unknown.err.find("tarvik: unknown option -q"), std::string::npos) << unknown.err;
-    Outcome rate = Tarvik(line.dir, "--baud fast " + Quote(line.sim->link()));
+    Outcome rate = RunTarvik(line.dir, "--baud fast " + Quote(line.sim->link()));
     EXPECT_EQ(rate.status, 2);
     EXPECT_NE(rate.err.find("fast"), std::string::npos) << rate.err;
     EXPECT_EQ(line.sim->Received(), "");
@@ -118,7 +99,7 @@ TEST(Headless, ScriptRunsToItsEndWithTheControllersOutputOnStdoutAndAFailedDownl
     Line good;
     std::string a = MakeFile(good.dir / "a.bin", 5000);
     WriteFile(good.dir / "go.F4", script);
-    Outcome ran = Tarvik(good.dir, "--script go.F4 " + Quote(good.sim->link()));
+    Outcome ran = RunTarvik(good.dir, "--script go.F4 " + Quote(good.sim->link()));
     EXPECT_EQ(ran.status, 0) << ran.err;
     EXPECT_TRUE(WaitFor([&] { return ReadFile(good.dir / "store/FLASH.a.bin") == a; }));
     EXPECT_NE(ran.out.find("Ready to receive a file into flash!"), std::string::npos) << ran.out;
@@ -127,7 +108,7 @@ TEST(Headless, ScriptRunsToItsEndWithTheControllersOutputOnStdoutAndAFailedDownl
     Line bad({"--nak-block", "2:9"});
     MakeFile(bad.dir / "a.bin", 5000);
     WriteFile(bad.dir / "go.F4", script);
-    Outcome failed = Tarvik(bad.dir, "--script go.F4 " + Quote(bad.sim->link()));
+    Outcome failed = RunTarvik(bad.dir, "--script go.F4 " + Quote(bad.sim->link()));
     EXPECT_EQ(failed.status, 1);
     EXPECT_NE(failed.err.find("block 2 of 20"), std::string::npos) << failed.err;
 }
@@ -215,7 +196,7 @@ TEST(Headless, EachRunOptionSendsItsReceiveCommandAndRunLine)
                           Case{"--sram", "LOADR\r", "SRAM", "runr 12 abc\r"}}) {
         Line line;
         std::string prog = MakeFile(line.dir / "prog.exe", 1000);
-        Outcome run = Tarvik(line.dir, "-d prog.exe " + c.option + " com1");
+        Outcome run = RunTarvik(line.dir, "-d prog.exe " + c.option + " com1");
         ASSERT_EQ(run.status, 0) << c.option << run.err;
         EXPECT_TRUE(WaitFor([&] { return ReadFile(line.dir / ("store/" + c.area + ".prog.exe")) == prog; }))
             << c.option;
@@ -241,7 +222,7 @@ TEST(Headless, TheFirstFailedFileEndsTheRunAndNothingIsStarted)
         std::string a = MakeFile(line.dir / "a.bin", 200);
         MakeFile(line.dir / "b.bin", 3000);
         MakeFile(line.dir / "c.bin", 200);
-        Outcome run = Tarvik(line.dir, "-d a.bin -d b.bin -d c.bin --run " + Quote(line.sim->link()));
+        Outcome run = RunTarvik(line.dir, "-d a.bin -d b.bin -d c.bin --run " + Quote(line.sim->link()));
         EXPECT_EQ(run.status, 1) << run.err;
         EXPECT_NE(run.err.find(std::string("tarvik: ") + c.failed + " on " + line.sim->link() + ": block "), npos)
             << run.err;
@@ -284,7 +265,7 @@ TEST(Headless, AFailedScriptStepEndsTheRunNamingLineFileAndDevice)
         mkdir((line.dir / "sub").c_str(), 0755);
         WriteFile(line.dir / "go.F4", "/sendcmd before\n\n" + c.step + "\n/sendcmd after\n");
         WriteFile(line.dir / "inner.F4", "// CR LF lines\r\n/load nosuch.bin\r\n/sendcmd inner\r\n");
-        Outcome run = Tarvik(line.dir, "--script go.F4 " + Quote(line.sim->link()));
+        Outcome run = RunTarvik(line.dir, "--script go.F4 " + Quote(line.sim->link()));
         EXPECT_EQ(run.status, 1) << c.step << run.err;
         EXPECT_NE(run.err.find("tarvik: " + c.where + line.sim->link() + c.what), npos) << c.step << run.err;
         EXPECT_EQ(Count(run.err, "tarvik: "), 1u) << run.err;
@@ -306,7 +287,7 @@ TEST(Headless, TheDeviceGoingAwayDuringAScriptFailsTheRun)
         MakeFile(line.dir / "a.bin", 1000);
         WriteFile(line.dir / "go.F4", "/sendcmd hangup\n" + wait + "\n/load a.bin\n");
         ASSERT_EQ(line.sim->link(), line.dir / "com1");
-        Outcome run = Tarvik(line.dir, "--script go.F4 com1");
+        Outcome run = RunTarvik(line.dir, "--script go.F4 com1");
         EXPECT_EQ(run.status, 1) << wait << run.err;
         EXPECT_NE(run.err.find("tarvik: go.F4 line "), npos) << wait << run.err;
         EXPECT_NE(run.err.find(line.sim->link() + ": the device has gone"), npos) << wait << run.err;
@@ -325,7 +306,7 @@ TEST(Headless, OwnTextGoesToStderrAndNoEscapeSequenceIntoAFile)
     MakeFile(line.dir / "prog.exe", 300);
     WriteFile(line.dir / "go.F4", "//I:v=3\n//P:v\n/cls\n/load prog.exe\n");
     for (const std::string args : {"-d prog.exe --run /B0 /cls ", "--script go.F4 /B0 /cls "}) {
-        Outcome run = Tarvik(line.dir, args + Quote(line.sim->link()));
+        Outcome run = RunTarvik(line.dir, args + Quote(line.sim->link()));
         EXPECT_EQ(run.status, 0) << args << run.err;
         for (const char *own :
              {"original baudrate = ", "now baudrate = ", "Cannot use /B0", "Bad setting Dx", "Cannot use B"}) {
@@ -372,7 +353,7 @@ TEST(Headless, UsageIsCheckedBeforeAnyPortIsOpened)
         {"-d prog.exe /C0" + dev, "no such port /C0"},
     };
     for (const auto &c : cases) {
-        Outcome run = Tarvik(line.dir, c.first, "TARVIK_COM1=" + Quote(fallback.link()) + " TARVIK_COM7=/nonexistent/ttyX");
+        Outcome run = RunTarvik(line.dir, c.first, "TARVIK_COM1=" + Quote(fallback.link()) + " TARVIK_COM7=/nonexistent/ttyX");
         EXPECT_EQ(run.status, 2) << c.first << run.err;
         EXPECT_NE(run.err.find(c.second), npos) << c.first << run.err;
         EXPECT_EQ(run.out, "") << c.first;
@@ -436,7 +417,7 @@ TEST(Headless, ControllerBytesAreShownOnATerminalAndCopiedIntoAFile)
     PtyPeer com1(dir);
     WriteFile(dir / "p.bin", "0123456789");
     Outcome run;
-    std::thread tarvik([&] { run = Tarvik(dir, "-d p.bin --run " + Quote(com1.link())); });
+    std::thread tarvik([&] { run = RunTarvik(dir, "-d p.bin --run " + Quote(com1.link())); });
     PlayController(com1);
     tarvik.join();
     EXPECT_EQ(run.status, 0) << run.err;

@@ -100,23 +100,6 @@ private:
     std::unique_ptr<Process> proc_;
 };
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-Outcome Tarvik(const TempDir &dir, const std::string &args, const std::string &env = "")
-{
-    std::string cmd = "cd " + Quote(dir.path()) + " && " + env + " timeout 120 " + Quote(TarvikPath()) + " " +
-                      args + " </dev/null >out.txt 2>err.txt";
-    int r = std::system(cmd.c_str());
-    Outcome run;
-    run.status = WIFEXITED(r) ? WEXITSTATUS(r) : -1;
-    run.out = ReadFile(dir / "out.txt");
-    run.err = ReadFile(dir / "err.txt");
-    return run;
-}
-
 // Data in which every fourth byte is 0xFF, with runs of them and Telnet
 // command bytes after them (IAC SB, IAC SE, IAC WILL).
 std::string IacFile(const std::string &path, std::size_t size)
@@ -165,7 +148,7 @@ TEST(NetPort, DownloadsAreByteExactOverRfc2217AndRawTcp)
         Server server(line.dir, line.sim->link(), rfc2217);
         server.Start();
         std::string data = IacFile(line.dir / "prog.bin", 20000);
-        Outcome run = Tarvik(line.dir, "-d prog.bin " + server.Url());
+        Outcome run = RunTarvik(line.dir, "-d prog.bin " + server.Url());
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_TRUE(WaitFor([&] { return ReadFile(line.dir / "store/FLASH.prog.bin") == data; }))
             << ReadFile(line.dir / "store/FLASH.prog.bin").size() << " bytes stored\n" << run.err;
@@ -269,7 +252,7 @@ TEST(NetPort, AWordThatIsNoNetworkAddressIsAUsageError)
     for (const char *word : {"rfc2217://127.0.0.1", "tcp://127.0.0.1:0", "rfc2217://127.0.0.1:99999",
                              "udp://127.0.0.1:4001", "rfc2217://:4001"}) {
         for (const char *mode : {"-d prog.bin ", ""}) {  // headless and a session
-            Outcome run = Tarvik(dir, std::string(mode) + Quote(word));
+            Outcome run = RunTarvik(dir, std::string(mode) + Quote(word));
             EXPECT_EQ(run.status, 2) << word << " " << mode << run.err;
             EXPECT_NE(run.err.find("is not a network port (rfc2217://HOST:PORT or tcp://HOST:PORT"),
                       std::string::npos)
@@ -277,7 +260,7 @@ TEST(NetPort, AWordThatIsNoNetworkAddressIsAUsageError)
         }
     }
     // The same through TARVIK_COM<n>.
-    Outcome run = Tarvik(dir, "-d prog.bin /C3", "TARVIK_COM3=tcp://127.0.0.1:65536");
+    Outcome run = RunTarvik(dir, "-d prog.bin /C3", "TARVIK_COM3=tcp://127.0.0.1:65536");
     EXPECT_EQ(run.status, 2) << run.err;
     EXPECT_NE(run.err.find("tcp://127.0.0.1:65536 is not a network port"), std::string::npos) << run.err;
 }
