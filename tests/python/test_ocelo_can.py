@@ -353,9 +353,10 @@ class OceloBusTest(unittest.TestCase):
         start = page.index("import can\n", page.index(".SH EXAMPLES"))
         from_page = page[start:page.index(".RE", start)].replace("\\e", "\\")
         for name, code in (("README.md", from_readme), ("ocelo(7)", from_page)):
-            # A process of its own with a bus inside it, as on a PC.
-            run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
-                                 env=dict(os.environ, OCELO_SIM_BUS="off"))
+            # A process of its own on a bus of its own, as on a PC.
+            with tempfile.TemporaryDirectory() as tmp:
+                run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                                     env=dict(os.environ, OCELO_SIM_BUS=os.path.join(tmp, "bus")))
             self.assertEqual(run.returncode, 0, f"{name}: {run.stderr}")
             self.assertRegex(run.stdout, r"ID:\s+0?123\s.*DL:\s+2\s+de ad\s+Channel: slot2", f"{name}: {run.stdout}")
 
