@@ -262,6 +262,31 @@ class OceloBusTest(unittest.TestCase):
         self.bus(3, bitrate="250000", fd=False)
         self.assertEqual(rate_bytes(3), [8, 0, 0])
 
+    def test_a_board_slow_to_answer_its_reset_is_waited_for_a_bounded_time(self):
+        sim = ctypes.CDLL("libslotsim.so.1")
+        NO_RESET = 1
+        a = self.bus(1)   # keeps the boards plugged while slot 6 comes and goes
+        self.bus(6).shutdown()
+        # Silent for a while (as a board on a busy machine), then it answers.
+        sim.BoardSimSetFault(6, NO_RESET, 1)
+        clear = threading.Timer(0.3, sim.BoardSimClearFault, (6, NO_RESET))
+        clear.start()
+        try:
+            b = self.bus(6)
+        finally:
+            clear.cancel()
+            sim.BoardSimClearFault(6, NO_RESET)
+        a.send(frame(0x66, b"\x06"))
+        self.assertEqual([key(m) for m in receive(b, 1)], [key(frame(0x66, b"\x06"))])
+        b.shutdown()
+        # Never answering: the open fails, after a bounded time.
+        sim.BoardSimSetFault(6, NO_RESET, 1)
+        try:
+            with self.assertRaisesRegex(can.CanInitializationError, "OceloInit on slot 6 failed"):
+                can.Bus(interface="ocelo", channel=6)
+        finally:
+            sim.BoardSimClearFault(6, NO_RESET)
+
     def test_overflow_and_bus_off_arrive_as_error_frames(self):
         sim = ctypes.CDLL("libslotsim.so.1")
         a, b = self.bus(1), self.bus(2)
