@@ -30,6 +30,11 @@ int RequestOwed[8];
 int StatusNews[8];
 // Counts WakeCANMsgWait calls; a wait ends when it changes.
 unsigned WakeCount[8];
+// A WakeCANMsgWait that no wait has ended on yet.  A wake that comes while
+// the receiving thread is between its last look (its own stop flag, its
+// queue) and the start of its wait ends that wait, not just waits that
+// were already asleep.
+int WakeOwed[8];
 
 // A request the board leaves unanswered this long is asked again, in case
 // it was lost (the board keeps one request, so asking twice is harmless).
@@ -142,6 +147,7 @@ void ocelo_lnx::NoteRxEvent(int Slot, unsigned char Event, bool Took)
 
 void ocelo_lnx::WakeWaiters(int Slot)
 {
+    Store(WakeOwed[Slot], 1);
     __atomic_fetch_add(&WakeCount[Slot], 1u, __ATOMIC_ACQ_REL);
     Notify(Slot);
 }
@@ -219,7 +225,9 @@ int WaitCANMsg(OceloSlot Slot, OceloULong TimeoutMs)
             return OCELO_OK;
         if (__atomic_exchange_n(&StatusNews[Slot], 0, __ATOMIC_ACQ_REL))
             return OCELO_OK;
-        if (__atomic_load_n(&WakeCount[Slot], __ATOMIC_ACQUIRE) != woken)
+        // Woken while asleep here, or just before the wait began.
+        const bool owed = __atomic_exchange_n(&WakeOwed[Slot], 0, __ATOMIC_ACQ_REL) != 0;
+        if (owed || __atomic_load_n(&WakeCount[Slot], __ATOMIC_ACQUIRE) != woken)
             return OCELO_NO_MSG;
         const double now = NowMs();
         if (now >= deadline)

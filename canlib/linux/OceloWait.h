@@ -26,8 +26,9 @@
  *                    after a board restart or RecoverOcelo); OCELO_ERR_BOARD
  *                    (21) no descriptor could be made.
  *   WakeCANMsgWait   makes every WaitCANMsg on the slot that is waiting now
- *                    return OCELO_NO_MSG, and the descriptor readable: for a
- *                    program that ends its receiving thread.
+ *                    return OCELO_NO_MSG (with none waiting, the next one
+ *                    does), and the descriptor readable: for a program that
+ *                    ends its receiving thread.
  *   GetCANMsgStamp   GetCANMsg that also gives the time (seconds since
  *                    1970, the system clock) at which the frame's batch
  *                    reached the host: the interrupt that took it.

@@ -17,6 +17,9 @@ BIT_RATES = (5000, 10000, 20000, 25000, 50000, 100000, 125000, 200000, 250000, 5
 # library's wait needs a bound; a step ends early for every frame).
 WAIT_STEP_MS = 60000
 
+# How long a board that does not answer its set-up is tried again.
+INIT_RETRY_S = 2.0
+
 STD_ID_MAX = 0x7FF
 EXT_ID_MAX = 0x1FFFFFFF
 
@@ -187,13 +190,20 @@ class OceloBus(can.BusABC):
 
     # -- set-up ---------------------------------------------------------
     def _init_board(self):
-        # A board slow to answer its first reset gets up to three tries.
-        for _ in range(3):
+        # A board slow to answer its reset (or a simulated one on a busy
+        # machine, whose answers can come in a burst later than the set-up's
+        # few milliseconds allow) gets three tries, and more until
+        # INIT_RETRY_S has passed.
+        start, tries = time.monotonic(), 0
+        while True:
             rc = self._lib.OceloInit(self._slot, self._board_rate, self._bt0, self._bt1, self._code, self._mask)
+            tries += 1
             if rc == _lib.OK:
                 self._status = 0
                 return
-        raise can.CanInitializationError(f"OceloInit on slot {self._slot} failed ({rc})")
+            if rc != _lib.ERR_BOARD or (tries >= 3 and time.monotonic() - start >= INIT_RETRY_S):
+                raise can.CanInitializationError(f"OceloInit on slot {self._slot} failed ({rc})")
+            time.sleep(0.01)
 
     def _apply_filters(self, filters):
         if self._up:

@@ -120,15 +120,25 @@ TEST_F(Wait, WakeEndsAWaitAndReleasingTheSlotsEndsIt)
 {
     InitBoth();
     Settle(2);
-    std::atomic<int> rc{-1};
-    std::thread waiter([&] { rc = WaitCANMsg(2, 600000); });
-    // The waiter may not have started to wait yet: wake until it returns.
-    ASSERT_TRUE(WaitFor([&] {
-        WakeCANMsgWait(2);
-        return rc.load() != -1;
-    }, 60000));
-    waiter.join();
-    EXPECT_EQ(rc.load(), OCELO_NO_MSG);
+    // One wake, whether it comes before the wait begins (a receiving
+    // thread told to stop on its way into the wait) or during it.
+    for (bool before : {true, false}) {
+        SCOPED_TRACE(before ? "wake before the wait" : "wake during the wait");
+        std::atomic<int> rc{-1};
+        if (before)
+            WakeCANMsgWait(2);
+        std::thread waiter([&] { rc = WaitCANMsg(2, 600000); });
+        if (!before)
+            WakeCANMsgWait(2);
+        const bool ended = WaitFor([&] { return rc.load() != -1; }, 60000);
+        while (rc.load() == -1) {  // (a lost wake: end the wait to fail cleanly)
+            WakeCANMsgWait(2);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        waiter.join();
+        EXPECT_TRUE(ended) << "the wake was lost";
+        EXPECT_EQ(rc.load(), OCELO_NO_MSG);
+    }
 
     std::atomic<int> rc2{-1};
     std::thread waiter2([&] {

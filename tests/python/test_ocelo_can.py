@@ -118,7 +118,10 @@ class OceloBusTest(unittest.TestCase):
         self.assertIsNone(b.recv(0))
 
     def test_shutdown_ends_a_waiting_recv_and_a_shut_bus_recv_returns_at_once(self):
-        for timeout in (None, 600):
+        # As the process's last bus (the boards are released) and beside
+        # another bus that stays open.
+        for timeout, alone in ((None, True), (600, True), (None, False), (600, False)):
+            other = None if alone else can.Bus(interface="ocelo", channel=4)
             b = can.Bus(interface="ocelo", channel=3)
             outcome = []
 
@@ -138,12 +141,23 @@ class OceloBusTest(unittest.TestCase):
             # A shut-down bus: recv returns at once (a thread of its own, so
             # that a recv that never returns fails the test instead of hanging).
             for t_out in (None, 0, 600):
-                t = threading.Thread(target=wait, daemon=True)
+                later = []
+
+                def wait_again():
+                    try:
+                        later.append(b.recv(t_out))
+                    except can.CanOperationError as e:
+                        later.append(e)
+                t = threading.Thread(target=wait_again, daemon=True)
                 t.start()
                 t.join(60)
                 self.assertFalse(t.is_alive(), f"recv({t_out}) on a shut-down bus does not return")
+                self.assertEqual(len(later), 1)
+                self.assertIsInstance(later[0], can.CanOperationError)
             with self.assertRaises(can.CanOperationError):
                 b.send(frame(0x1, b"\x01"))
+            if other:
+                other.shutdown()
 
     def test_notifier_on_an_asyncio_loop_waits_on_the_bus_descriptor(self):
         a, b = self.bus(1), self.bus(2)
@@ -206,6 +220,19 @@ class OceloBusTest(unittest.TestCase):
         a.send(frame(0x324, b"\x0b"))
         got = receive(b, 1)
         self.assertEqual([key(x) for x in got], [key(frame(0x324, b"\x0b"))])
+        # A recv waiting in another thread (as can.Notifier's) gets the own
+        # frame of a send at once, not at the end of its time-out.
+        waited = []
+
+        def wait():   # (past what a has still to hand out: 0x323, 0x324's copy)
+            while not waited or waited[-1] is not None and waited[-1].arbitration_id != 0x325:
+                waited.append(a.recv(600))
+        t = threading.Thread(target=wait, daemon=True)
+        t.start()
+        a.send(frame(0x325, b"\x0c"))
+        t.join(60)
+        self.assertFalse(t.is_alive(), "the own frame did not wake the waiting recv")
+        self.assertEqual((key(waited[-1]), waited[-1].is_rx), (key(frame(0x325, b"\x0c")), False))
 
     def test_open_refuses_fd_and_non_numbers_and_takes_timing_registers(self):
         sim = ctypes.CDLL("libslotsim.so.1")
@@ -218,6 +245,10 @@ class OceloBusTest(unittest.TestCase):
         for bad in ("fast", [1], "12x"):
             with self.assertRaises(can.CanInitializationError, msg=repr(bad)):
                 ocelo.OceloBus(channel=1, bitrate=bad)
+        for bad in (dict(timing="x"), dict(timing=can.BitTiming(btr0=0x100, btr1=0)), dict(btr0="x", btr1=0x14),
+                    dict(bitrate=123456)):
+            with self.assertRaises(can.CanInitializationError, msg=repr(bad)):
+                ocelo.OceloBus(channel=1, **bad)
         for filt in ([{"can_id": "x", "can_mask": 0x7FF}], [{"can_id": 0x100, "can_mask": None}],
                      [{"can_id": 0x100}]):
             with self.assertRaises(can.CanInitializationError, msg=repr(filt)):
@@ -230,6 +261,31 @@ class OceloBusTest(unittest.TestCase):
         self.assertEqual(rate_bytes(2), [12, 0x03, 0x1C])
         self.bus(3, bitrate="250000", fd=False)
         self.assertEqual(rate_bytes(3), [8, 0, 0])
+
+    def test_a_board_slow_to_answer_its_reset_is_waited_for_a_bounded_time(self):
+        sim = ctypes.CDLL("libslotsim.so.1")
+        NO_RESET = 1
+        a = self.bus(1)   # keeps the boards plugged while slot 6 comes and goes
+        self.bus(6).shutdown()
+        # Silent for a while (as a board on a busy machine), then it answers.
+        sim.BoardSimSetFault(6, NO_RESET, 1)
+        clear = threading.Timer(0.3, sim.BoardSimClearFault, (6, NO_RESET))
+        clear.start()
+        try:
+            b = self.bus(6)
+        finally:
+            clear.cancel()
+            sim.BoardSimClearFault(6, NO_RESET)
+        a.send(frame(0x66, b"\x06"))
+        self.assertEqual([key(m) for m in receive(b, 1)], [key(frame(0x66, b"\x06"))])
+        b.shutdown()
+        # Never answering: the open fails, after a bounded time.
+        sim.BoardSimSetFault(6, NO_RESET, 1)
+        try:
+            with self.assertRaisesRegex(can.CanInitializationError, "OceloInit on slot 6 failed"):
+                can.Bus(interface="ocelo", channel=6)
+        finally:
+            sim.BoardSimClearFault(6, NO_RESET)
 
     def test_overflow_and_bus_off_arrive_as_error_frames(self):
         sim = ctypes.CDLL("libslotsim.so.1")
@@ -309,6 +365,25 @@ class OceloBusTest(unittest.TestCase):
                                      env=dict(os.environ, OCELO_SIM_BUS=path))
                 self.assertIn(f"refused: cannot open slot 1: the simulated bus {path} ", run.stdout,
                               run.stdout + run.stderr)
+
+    def test_the_readme_and_manual_examples_send_on_one_slot_and_receive_on_another(self):
+        root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+        with open(os.path.join(root, "README.md")) as f:
+            readme = f.read()
+        start = readme.index("    import can\n", readme.index("### python-can"))
+        block = readme[start:readme.index("\n\n", start)]
+        from_readme = "\n".join(line[4:] for line in block.splitlines())
+        with open(os.path.join(root, "docs", "man", "ocelo.7")) as f:
+            page = f.read()
+        start = page.index("import can\n", page.index(".SH EXAMPLES"))
+        from_page = page[start:page.index(".RE", start)].replace("\\e", "\\")
+        for name, code in (("README.md", from_readme), ("ocelo(7)", from_page)):
+            # A process of its own on a bus of its own, as on a PC.
+            with tempfile.TemporaryDirectory() as tmp:
+                run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                                     env=dict(os.environ, OCELO_SIM_BUS=os.path.join(tmp, "bus")))
+            self.assertEqual(run.returncode, 0, f"{name}: {run.stderr}")
+            self.assertRegex(run.stdout, r"ID:\s+0?123\s.*DL:\s+2\s+de ad\s+Channel: slot2", f"{name}: {run.stdout}")
 
 
 if __name__ == "__main__":
