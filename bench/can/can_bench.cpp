@@ -37,6 +37,7 @@
 #include "BoardSim.h"
 #include "Ocelo.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -67,6 +68,19 @@ double Now()
 }
 
 const double kBusLimit = 1e6 / 111.0;
+
+// The simulated boards' reaction time to a command, as they take it.
+double ReactionUs()
+{
+    const char *env = std::getenv("OCELO_SIM_REACTION_US");
+    if (env != nullptr && *env != '\0') {
+        char *end = nullptr;
+        unsigned long us = std::strtoul(env, &end, 10);
+        if (end != nullptr && *end == '\0' && us <= 1'000'000)
+            return static_cast<double>(us);
+    }
+    return BOARDSIM_REACTION_US;
+}
 
 struct Api {
     decltype(&::OceloInit) Init = nullptr;
@@ -414,9 +428,10 @@ int TxRateRun(unsigned long frames, unsigned long slackNs)
 
 int main(int argc, char **argv)
 {
-    // A real board's firmware reads its command byte on time; the simulated
-    // firmware's thread (started from this thread, whose timer slack it
-    // inherits) would otherwise wake some 50 us late for every command.
+    // The sending and receiving threads wake on time (1 ns timer slack, as a
+    // control program that cares would set it); the simulated firmware's
+    // thread sets its own.  With the default 50 us slack SendCANMsg's sleep
+    // wakes later and ends earlier to make up for it (see docs/benchmarks.md).
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--tx-rate") == 0)
         return TxRateRun(std::strtoul(argv[2], nullptr, 10), argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 1);
@@ -487,8 +502,12 @@ int main(int argc, char **argv)
     double txTime = arrived.lastFrame > txStart ? arrived.lastFrame - txStart : tx.seconds;
     std::printf("tx_fps %.0f\n", static_cast<double>(arrived.got) / txTime);
     // The board's firmware reads one command a reaction time after it was
-    // written and answers a transmission only then: one frame per 200 us.
-    std::printf("tx_firmware_limit_fps %.0f\n", 1e6 / 200.0);
+    // written and answers a transmission only then: one frame per reaction
+    // time (200 us unless OCELO_SIM_REACTION_US says otherwise), with no
+    // time at all on the host between the answer and the next command (a
+    // board that reads commands at once leaves the bus to pace it).
+    const double reaction = ReactionUs();
+    std::printf("tx_firmware_limit_fps %.0f\n", reaction > 0 ? std::min(1e6 / reaction, kBusLimit) : kBusLimit);
     if (tx.sent > 0)
         std::printf("tx_cpu_us_per_frame %.1f\n", tx.cpu * 1e6 / static_cast<double>(tx.sent));
     BoardSimStats ackAfter{};

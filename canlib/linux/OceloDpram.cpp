@@ -188,6 +188,15 @@ SlotGuard::SlotGuard(int Slot) : slot_(Slot & 7)
     LockRegs(slot_);
 }
 
+SlotGuard::SlotGuard(int Slot, SignalsHeld) : slot_(Slot & 7), restore_(false)
+{
+    mutex_ = Load(RakInit[slot_]) && Load(MutexLive[slot_]);
+    if (mutex_)
+        pthread_mutex_lock(&work_mutex[slot_]);
+    sigemptyset(&old_);
+    LockRegs(slot_);
+}
+
 void ReleaseRegs(int Slot)
 {
     UnlockRegs(Slot);  // (sequentially consistent: see MarkDeferred)
@@ -209,7 +218,8 @@ bool DeferredPending(int Slot) { return __atomic_load_n(&IsrDeferred[Slot & 7], 
 SlotGuard::~SlotGuard()
 {
     ReleaseRegs(slot_);
-    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    if (restore_)
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
     if (mutex_)
         pthread_mutex_unlock(&work_mutex[slot_]);
 }

@@ -49,6 +49,10 @@ void RawWrite(int Slot, unsigned Addr, unsigned char Value);
 class SlotGuard {
 public:
     explicit SlotGuard(int Slot);
+    // For a caller that has the slot signals blocked already (and unblocks
+    // them itself): the guard leaves the signal mask alone.
+    struct SignalsHeld {};
+    SlotGuard(int Slot, SignalsHeld);
     ~SlotGuard();
     SlotGuard(const SlotGuard &) = delete;
     SlotGuard &operator=(const SlotGuard &) = delete;
@@ -56,6 +60,7 @@ public:
 private:
     int slot_;
     bool mutex_;
+    bool restore_ = true;
     sigset_t old_;
 };
 

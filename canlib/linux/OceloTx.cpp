@@ -45,6 +45,61 @@ void SleepUntilNs(long long Ns)
     }
 }
 
+// The record goes into the ring with one page-register write per 32-byte
+// page it touches, not one per byte (register lock held).
+void WriteRecord(int Slot, unsigned Addr, const unsigned char *Buf, unsigned Len)
+{
+    for (unsigned i = 0; i < Len; ++i) {
+        const unsigned a = Addr + i;
+        if (i == 0 || (a & 31) == 0)
+            RegWrite(Slot, OCELO_REG_PAGE, static_cast<unsigned char>((a >> 5) & 0xFF));
+        RegWrite(Slot, (a & 31) + OCELO_REG_WINDOW, Buf[i]);
+    }
+}
+
+// Holds the slot signals back in this thread from the record's write until
+// the answer has been seen, with one change of the signal mask each way
+// (each costs a system call; a guard per register sequence would take
+// three pairs per frame).  A board interrupt meanwhile (the previous
+// frame's event 96, say) goes to another thread, or waits until the hold
+// ends; it neither wakes the sleep early nor comes between the wake-up and
+// the first look at the board.
+class SignalHold {
+public:
+    SignalHold()
+    {
+        sigset_t slots;
+        sigemptyset(&slots);
+        for (int s = 1; s <= 7; ++s)
+            sigaddset(&slots, kFirstSignal + s);
+        pthread_sigmask(SIG_BLOCK, &slots, &old_);
+    }
+    ~SignalHold() { Release(); }
+    void Release()
+    {
+        if (held_)
+            pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+        held_ = false;
+    }
+    bool Held() const { return held_; }
+    SignalHold(const SignalHold &) = delete;
+    SignalHold &operator=(const SignalHold &) = delete;
+
+private:
+    sigset_t old_;
+    bool held_ = true;
+};
+
+unsigned char ReadAck(int Slot, const SignalHold &Hold)
+{
+    if (Hold.Held()) {
+        SlotGuard guard(Slot, SlotGuard::SignalsHeld{});
+        return RawRead(Slot, OCELO_DP_TXACK);
+    }
+    SlotGuard guard(Slot);
+    return RawRead(Slot, OCELO_DP_TXACK);
+}
+
 class TxLock {
 public:
     explicit TxLock(int Slot) : m_(&TxMutex[Slot]) { pthread_mutex_lock(m_); }
@@ -73,17 +128,17 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
         return OCELO_ERR_BOARD;  // a data frame without its data: nothing is written
 
     TxLock tx(Slot);
+    SignalHold hold;
     unsigned char CmdBuf[30];
     unsigned int NumOfCmdBytes = OceloEncodeTxRecord(CmdBuf, Mode, MsgID, RTR, DataLen, Data);
     unsigned command;
     long long commandNs;
     {
-        SlotGuard guard(Slot);
+        SlotGuard guard(Slot, SlotGuard::SignalsHeld{});
         unsigned int addr = Load(TxRingPos[Slot]);
         if (addr < OCELO_DP_TXRING || addr >= OCELO_DP_TXRING_END)
             addr = OCELO_DP_TXRING;
-        for (unsigned int i = 0; i < NumOfCmdBytes; ++i)
-            RawWrite(Slot, addr + i, CmdBuf[i]);
+        WriteRecord(Slot, addr, CmdBuf, NumOfCmdBytes);
         Store(TxRingPos[Slot], OceloNextTxAddr(addr));
         Store(TxMsgStartAddr, OceloNextTxAddr(addr));
         Store(TxGetAck[Slot], 0);
@@ -100,19 +155,12 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
     // the processor), wait on the clock for the rest of it if the sleep
     // ended early, then poll closely until a little past it, so the
     // answer is seen as soon as it is there; a board that takes longer is
-    // busy, and the wait goes on in sleeps that grow to 100 us.  It gives up
-    // after at least 901 polls between sleeps (the close polls do not count)
-    // and at least 50 ms: on a loaded host each sleep stretches, and the
-    // wait with it, as the board's answer may be held up too.
+    // busy, and the wait goes on in sleeps that grow to 100 us, with the
+    // slot signals let through again.  It gives up after at least 901 polls
+    // between sleeps (the close polls do not count) and at least 50 ms: on
+    // a loaded host each sleep stretches, and the wait with it, as the
+    // board's answer may be held up too.
     {
-        // A board interrupt (the previous frame's event 96, say) that came
-        // now would end the sleep early and cost a second wake-up: the slot
-        // signals wait until the sleep is over, or go to another thread.
-        sigset_t slots, old;
-        sigemptyset(&slots);
-        for (int s = 1; s <= 7; ++s)
-            sigaddset(&slots, kFirstSignal + s);
-        pthread_sigmask(SIG_BLOCK, &slots, &old);
         long long early = SleepLateNs + kEarlyMinNs;
         early = early < kEarlyMinNs ? kEarlyMinNs : early > kEarlyMaxNs ? kEarlyMaxNs : early;
         const long long until = commandNs + kReactionUs * 1000LL - early;
@@ -124,23 +172,22 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
         // board now would find nothing, so wait on the clock.
         while (MonotonicNs() < commandNs + kReactionUs * 1000LL) {
         }
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
     }
     const double start = static_cast<double>(commandNs) / 1e6;
     unsigned pauseUs = 20;
     for (int polls = 0;;) {
-        {
-            SlotGuard guard(Slot);
-            if (RawRead(Slot, OCELO_DP_TXACK) == OCELO_TXACK_VALUE) {
-                CommandTaken(Slot, command);  // the board has read its command byte
-                return OCELO_OK;
-            }
+        if (ReadAck(Slot, hold) == OCELO_TXACK_VALUE) {
+            CommandTaken(Slot, command);  // the board has read its command byte
+            return OCELO_OK;
         }
         if (Load(BufStatus[Slot]) & OCELO_BUF_TXBLOCKED)
             return OCELO_OVERFLOW;
         const double waited = static_cast<double>(MonotonicNs()) / 1e6 - start;
         if (waited < kClosePollMs)
             continue;
+        // The board is late: interrupts are handled again while this thread
+        // sleeps between looks (a blocking status among them ends the wait).
+        hold.Release();
         if (++polls >= kMinPolls && waited > kAckWaitMs)
             return OCELO_ERR_BOARD;
         SleepUs(pauseUs);

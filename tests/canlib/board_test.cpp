@@ -491,6 +491,43 @@ TEST_F(Lnx, TransmitResultCodes)
     EXPECT_EQ(ocelo_lnx::TxRingPos[1], 2714u);
 }
 
+// A blocking status that the board reports while the sender waits for an
+// answer that does not come ends the wait with 23 (the record is in the
+// ring), also when the sending thread is the only one that takes the slot's
+// interrupts: the wait lets them through once the board is late.
+TEST_F(Lnx, TransmissionBlockedDuringTheWaitEndsItWith23)
+{
+    InitBoth();
+    ASSERT_EQ(BoardSimSetFault(1, BOARDSIM_FAULT_NO_TX_ACK, 1), 0);
+    BoardSimStats st0;
+    BoardSimGetStats(1, &st0);
+    sigset_t slots, old;
+    sigemptyset(&slots);
+    for (int s = 1; s <= 7; ++s)
+        sigaddset(&slots, 40 + s);
+    pthread_sigmask(SIG_BLOCK, &slots, &old);  // this thread takes no interrupt from here on
+    std::atomic<int> rc{-1};
+    std::thread sender([&] {
+        pthread_sigmask(SIG_UNBLOCK, &slots, nullptr);
+        rc = Send(1, SeqFrame(1));
+    });
+    const bool read = WaitFor([&] {
+        BoardSimStats st;
+        BoardSimGetStats(1, &st);
+        return st.Commands[OCELO_CMD_TRANSMIT] > st0.Commands[OCELO_CMD_TRANSMIT];
+    });
+    ASSERT_EQ(BoardSimSetFault(1, BOARDSIM_FAULT_TX_BLOCKED, 1), 0);
+    sender.join();
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    EXPECT_TRUE(read) << "the board never read command 1";
+    EXPECT_EQ(rc.load(), OCELO_OVERFLOW);
+    EXPECT_EQ(ocelo_lnx::TxRingPos[1], 2701u) << "the record was written before the wait";
+    ASSERT_EQ(BoardSimClearFault(1, BOARDSIM_FAULT_TX_BLOCKED), 0);
+    ASSERT_EQ(BoardSimClearFault(1, BOARDSIM_FAULT_NO_TX_ACK), 0);
+    ASSERT_EQ(ClearStatus(1), OCELO_OK);
+    ASSERT_TRUE(WaitFor([] { return BufStatus[1] == 0; }));
+}
+
 // The firmware reads a command one reaction time (200 us) after the write
 // and cannot acknowledge it sooner: the sender sleeps through most of that
 // time instead of polling the acknowledgement byte, for every frame, and
