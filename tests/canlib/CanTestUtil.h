@@ -149,11 +149,13 @@ protected:
     // The library waits for the board's reset notice and ready word in
     // milliseconds, as the firmware answers; a loaded test machine may hold
     // the simulated board's thread back longer than that.  Tests that are
-    // not about those bounds try the set-up a few times.
+    // not about those bounds try the set-up until it works (each try is
+    // bounded by the library's own limits; the count bounds the whole).
+    static constexpr int InitAttempts = 20;
     static int InitWithRetries(int slot, unsigned long baud)
     {
         int rc = OCELO_OK;
-        for (int attempt = 0; attempt < 3; ++attempt)
+        for (int attempt = 0; attempt < InitAttempts; ++attempt)
             if ((rc = OceloInit(static_cast<OceloSlot>(slot), baud, 0, 0, 0, 0xFFFFFFFF)) == OCELO_OK)
                 break;
         return rc;

@@ -50,7 +50,7 @@ TEST_F(Lnx, InitWritesTheConfigurationBlockAndStartsTheBoard)
 {
     // (Retried like InitWithRetries: the test is not about the time limits.)
     int rc = OCELO_ERR_BOARD;
-    for (int attempt = 0; attempt < 3 && rc != OCELO_OK; ++attempt)
+    for (int attempt = 0; attempt < InitAttempts && rc != OCELO_OK; ++attempt)
         rc = OceloInit(1, 125000, 0x12, 0x34, 0x11223344, 0xAABBCCDD);
     ASSERT_EQ(rc, OCELO_OK);
     EXPECT_EQ(RakInit[1], 1);
@@ -72,7 +72,7 @@ TEST_F(Lnx, InitWritesTheConfigurationBlockAndStartsTheBoard)
 
     // Re-initialising with a rate outside the table passes the timing bytes.
     rc = OCELO_ERR_BOARD;
-    for (int attempt = 0; attempt < 3 && rc != OCELO_OK; ++attempt)
+    for (int attempt = 0; attempt < InitAttempts && rc != OCELO_OK; ++attempt)
         rc = OceloInit(1, 33333, 0x12, 0x34, 0, 0xFFFFFFFF);
     ASSERT_EQ(rc, OCELO_OK);
     EXPECT_EQ(BoardSimPeek(1, 6016), 12);

@@ -259,10 +259,12 @@ void Tmux::Start(const std::string &command, const std::string &dir)
     // program with a non-zero status, which the tests then see.
     status_ = dir + "/.exit-status-" + socket_;
     std::string wrapped = command + "; echo $? > " + Quote(status_);
-    Run("new-session -d -x " + std::to_string(width_) + " -y " + std::to_string(height_) + " -c " + Quote(dir) +
-        " " + Quote("exec sh -c " + Quote(wrapped)));
-    Run("set-option -g remain-on-exit on");
-    Run("set-option -g history-limit 5000");
+    // The options are set in the same call, before the pane is made: a
+    // command that ends at once must leave its pane (and the server) behind,
+    // and the history limit is taken when a pane is made.
+    Run("start-server \\; set-option -g remain-on-exit on \\; set-option -g history-limit 5000 \\; new-session -d -x " +
+        std::to_string(width_) + " -y " + std::to_string(height_) + " -c " + Quote(dir) + " " +
+        Quote("exec sh -c " + Quote(wrapped)));
 }
 
 void Tmux::Keys(const std::vector<std::string> &keys)
