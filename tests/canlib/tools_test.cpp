@@ -640,3 +640,19 @@ TEST_F(Tools, SecondProcessOnASlotIsRefused)
 }
 
 } // namespace
+
+// The tools' set-up waits a bounded time for a board slow to answer its
+// reset, and then gives up with the board's error.
+TEST_F(SimBoards, ToolSetUpWaitsForABoardSlowToAnswerItsResetAndThenGivesUp)
+{
+    ASSERT_EQ(BoardSimSetFault(1, BOARDSIM_FAULT_NO_RESET, 1), 0);
+    std::thread answer([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        BoardSimClearFault(1, BOARDSIM_FAULT_NO_RESET);
+    });
+    EXPECT_EQ(cantool::InitBoard(1, 500000, 0, 0, 0, 0xFFFFFFFF), OCELO_OK);
+    answer.join();
+    ASSERT_EQ(BoardSimSetFault(2, BOARDSIM_FAULT_NO_RESET, 1), 0);
+    EXPECT_EQ(cantool::InitBoard(2, 500000, 0, 0, 0, 0xFFFFFFFF), OCELO_ERR_BOARD);
+    BoardSimClearFault(2, BOARDSIM_FAULT_NO_RESET);
+}

@@ -3,10 +3,12 @@
 #include "Ocelo.h"
 
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace cantool {
 
@@ -418,10 +420,17 @@ const char *TableBitRates()
 int InitBoard(unsigned char slot, unsigned long baud, unsigned char bt0, unsigned char bt1, unsigned long code,
               unsigned long mask)
 {
+    // A board slow to answer its reset (or a simulated one on a busy
+    // machine) gets three tries, and more until two seconds have passed,
+    // as the python interface gives it.
+    const auto start = std::chrono::steady_clock::now();
     int rc = OCELO_ERR_BOARD;
-    for (int attempt = 0; attempt < 3 && rc == OCELO_ERR_BOARD; ++attempt)
+    for (int tries = 1;; ++tries) {
         rc = OceloInit(slot, baud, bt0, bt1, code, mask);
-    return rc;
+        if (rc != OCELO_ERR_BOARD || (tries >= 3 && std::chrono::steady_clock::now() - start >= std::chrono::seconds(2)))
+            return rc;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 } // namespace cantool

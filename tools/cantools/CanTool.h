@@ -106,8 +106,8 @@ bool TableBitRate(unsigned long baud);
 // The table's rates, for messages: "5000, 10000, ..., 1000000".
 const char *TableBitRates();
 
-// OceloInit, tried up to three times: a board that is slow to answer its
-// first reset gets another chance.
+// OceloInit, tried three times and then again until two seconds have
+// passed: a board that is slow to answer its first reset gets more chances.
 int InitBoard(unsigned char slot, unsigned long baud, unsigned char bt0, unsigned char bt1, unsigned long code,
               unsigned long mask);
 
