@@ -90,14 +90,25 @@ private:
     bool held_ = true;
 };
 
-unsigned char ReadAck(int Slot, const SignalHold &Hold)
+// Whether the board has answered the transmit command.  The answer says
+// that the firmware has read the command byte, and that is noted under the
+// same register lock: a command that another thread (the interrupt handler
+// on the receiving thread, say) writes just after the look must keep its
+// own gap, which a note made outside the lock could wipe.
+bool AckSeen(int Slot, const SignalHold &Hold, unsigned Command)
 {
+    auto look = [Slot, Command] {
+        if (RawRead(Slot, OCELO_DP_TXACK) != OCELO_TXACK_VALUE)
+            return false;
+        CommandTaken(Slot, Command);
+        return true;
+    };
     if (Hold.Held()) {
         SlotGuard guard(Slot, SlotGuard::SignalsHeld{});
-        return RawRead(Slot, OCELO_DP_TXACK);
+        return look();
     }
     SlotGuard guard(Slot);
-    return RawRead(Slot, OCELO_DP_TXACK);
+    return look();
 }
 
 class TxLock {
@@ -176,10 +187,8 @@ int SendCANMsg(OceloSlot Slot, unsigned char Mode, OceloULong MsgID, unsigned ch
     const double start = static_cast<double>(commandNs) / 1e6;
     unsigned pauseUs = 20;
     for (int polls = 0;;) {
-        if (ReadAck(Slot, hold) == OCELO_TXACK_VALUE) {
-            CommandTaken(Slot, command);  // the board has read its command byte
+        if (AckSeen(Slot, hold, command))
             return OCELO_OK;
-        }
         if (Load(BufStatus[Slot]) & OCELO_BUF_TXBLOCKED)
             return OCELO_OVERFLOW;
         const double waited = static_cast<double>(MonotonicNs()) / 1e6 - start;
