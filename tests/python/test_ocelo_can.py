@@ -39,6 +39,22 @@ def receive(bus, count, limit=10.0):
     return got
 
 
+def recv_in_thread(bus, timeout):
+    """Starts bus.recv(timeout) in a thread of its own (so that a recv that
+    never returns fails a test instead of hanging it); the list gets what it
+    returned or the CanOperationError it raised."""
+    outcome = []
+
+    def wait():
+        try:
+            outcome.append(bus.recv(timeout))
+        except can.CanOperationError as e:
+            outcome.append(e)
+    t = threading.Thread(target=wait, daemon=True)
+    t.start()
+    return t, outcome
+
+
 class OceloBusTest(unittest.TestCase):
     def setUp(self):
         self.buses = []
@@ -123,33 +139,16 @@ class OceloBusTest(unittest.TestCase):
         for timeout, alone in ((None, True), (600, True), (None, False), (600, False)):
             other = None if alone else can.Bus(interface="ocelo", channel=4)
             b = can.Bus(interface="ocelo", channel=3)
-            outcome = []
-
-            def wait():
-                try:
-                    outcome.append(b.recv(timeout))
-                except can.CanOperationError as e:
-                    outcome.append(e)
-            t = threading.Thread(target=wait, daemon=True)
-            t.start()
+            t, outcome = recv_in_thread(b, timeout)
             time.sleep(0.2)   # (lets it reach the wait; the test holds without it)
             b.shutdown()
             t.join(60)
             self.assertFalse(t.is_alive(), f"recv({timeout}) still waits after shutdown")
             self.assertEqual(len(outcome), 1)
             self.assertTrue(outcome[0] is None or isinstance(outcome[0], can.CanOperationError), outcome)
-            # A shut-down bus: recv returns at once (a thread of its own, so
-            # that a recv that never returns fails the test instead of hanging).
+            # A shut-down bus: recv returns at once.
             for t_out in (None, 0, 600):
-                later = []
-
-                def wait_again():
-                    try:
-                        later.append(b.recv(t_out))
-                    except can.CanOperationError as e:
-                        later.append(e)
-                t = threading.Thread(target=wait_again, daemon=True)
-                t.start()
+                t, later = recv_in_thread(b, t_out)
                 t.join(60)
                 self.assertFalse(t.is_alive(), f"recv({t_out}) on a shut-down bus does not return")
                 self.assertEqual(len(later), 1)

@@ -20,6 +20,18 @@ using namespace e2e;
 
 namespace {
 
+// Reads the non-blocking fd into seen until text has come (WaitFor's bound).
+bool ReadUntil(int fd, const std::string &text, std::string &seen)
+{
+    return WaitFor([&] {
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0)
+            seen.append(buf, static_cast<std::size_t>(n));
+        return seen.find(text) != std::string::npos;
+    });
+}
+
 std::string Popen(const std::string &cmd)
 {
     std::string out;
@@ -220,13 +232,7 @@ TEST(Stdin, TerminalClosingUnderTarvikEndsItUnsaved)
         _exit(127);
     }
     std::string seen;
-    ASSERT_TRUE(WaitFor([&] {
-        char buf[4096];
-        ssize_t n = read(master, buf, sizeof buf);
-        if (n > 0)
-            seen.append(buf, static_cast<std::size_t>(n));
-        return seen.find("now baudrate") != std::string::npos;
-    })) << seen;
+    ASSERT_TRUE(ReadUntil(master, "now baudrate", seen)) << seen;
     close(master);
     int status = 0;
     bool ended = WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; });
@@ -323,13 +329,7 @@ TEST(Simulator, EndsAtATerminatingSignalAndRemovesItsLink)
             const char answer = busy ? '!' : '>';
             ASSERT_EQ(write(fd, ask, std::strlen(ask)), static_cast<ssize_t>(std::strlen(ask)));
             std::string got;
-            ASSERT_TRUE(WaitFor([&] {
-                char buf[256];
-                ssize_t n = read(fd, buf, sizeof buf);
-                if (n > 0)
-                    got.append(buf, static_cast<std::size_t>(n));
-                return got.find(answer) != std::string::npos;
-            }));
+            ASSERT_TRUE(ReadUntil(fd, std::string(1, answer), got));
             ASSERT_EQ(kill(pid, sig), 0);
             EXPECT_EQ(WaitChild(pid, 10000), 0) << "signal " << sig << (busy ? " in a transfer" : " idle");
             EXPECT_FALSE(FileExists(link));
