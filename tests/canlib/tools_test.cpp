@@ -225,6 +225,12 @@ public:
         for (auto &s : env)
             e.push_back(const_cast<char *>(s.c_str()));
         e.push_back(nullptr);
+        // The outputs are emptied here, before the spawn returns: an emulator
+        // (qemu-user) may run the child's file actions after posix_spawn has
+        // returned, and a wait on them would read the previous child's text.
+        for (const std::string &f : {out, out + ".err"})
+            if (int fd = open(f.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); fd >= 0)
+                close(fd);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
