@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -45,6 +46,30 @@ bool WaitFor(const std::function<bool()> &pred, int timeout_ms)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+}
+
+#if defined(__SANITIZE_THREAD__)
+namespace {
+// Gone, or a zombie waiting to be reaped.
+bool Ended(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::size_t close = text.rfind(')');
+    return close == std::string::npos || close + 2 >= text.size() || text[close + 2] == 'Z' || text[close + 2] == 'X';
+}
+}  // namespace
+#endif
+
+int SendEndingSignal(pid_t pid, int sig)
+{
+    if (kill(pid, sig) != 0)
+        return -1;
+#if defined(__SANITIZE_THREAD__)
+    for (int again = 0; again < 5 && !WaitFor([&] { return Ended(pid); }, 2000); ++again)
+        kill(pid, sig);
+#endif
+    return 0;
 }
 
 std::string ReadFile(const std::string &path)

@@ -1,6 +1,7 @@
 // Helpers for end-to-end tests: tarvik in a real tmux pane, a real
 // pseudo-terminal to the controller simulator or to the test itself.
 #pragma once
+#include <sys/types.h>
 
 #include <functional>
 #include <string>
@@ -21,6 +22,13 @@ std::string LowLatencyPath();
 
 // Polls pred every 20 ms until it holds or timeout_ms passes.
 bool WaitFor(const std::function<bool()> &pred, int timeout_ms = 10000);
+
+// Sends a signal that ends the process (SIGTERM, SIGINT, SIGHUP): 0, or -1
+// when it cannot be sent.  GCC's ThreadSanitizer runtime now and then drops
+// a signal that arrives while its process runs an intercepted call; in that
+// build the signal is sent again while the process lives on after it (every
+// 2 s, a few times).  Other builds send it once.
+int SendEndingSignal(pid_t pid, int sig);
 
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &data);

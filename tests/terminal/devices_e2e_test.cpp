@@ -202,7 +202,7 @@ TEST(LowLatency, PutBackWhenASignalEndsTarvik)
         s.Start("");
         int pid = s.TarvikPid();
         ASSERT_GT(pid, 0);
-        ASSERT_EQ(kill(pid, sig), 0);
+        ASSERT_EQ(SendEndingSignal(pid, sig), 0);
         ASSERT_TRUE(s.tmux.WaitExit()) << s.tmux.Screen();
         EXPECT_EQ(s.tmux.ExitStatus(), 128 + sig) << "signal " << sig;
         EXPECT_EQ(s.Log(), "low_latency=1\nlow_latency=0\n") << "signal " << sig;

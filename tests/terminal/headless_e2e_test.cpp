@@ -434,7 +434,7 @@ TEST(Headless, AnInterruptionEndsTheRunWithItsStatusAndOneLine)
         MakeFile(line.dir / "big.bin", 100 * 1024);
         pid_t pid = Spawn(line.dir, {"-d", "big.bin", line.sim->link()});
         ASSERT_TRUE(WaitFor([&] { return line.sim->Received().size() > 5 + 3 * 260; }, 30000));
-        kill(pid, SIGINT);
+        SendEndingSignal(pid, SIGINT);
         EXPECT_EQ(Reap(pid), 130);
         std::string err = ReadFile(line.dir / "err.txt");
         EXPECT_NE(err.find("tarvik: interrupted during block "), npos) << err;
@@ -447,7 +447,7 @@ TEST(Headless, AnInterruptionEndsTheRunWithItsStatusAndOneLine)
         WriteFile(dir / "p.bin", "0123456789");
         pid_t pid = Spawn(dir, {"-d", "p.bin", com1.link()});
         ASSERT_EQ(com1.ReadN(5, 30000), "LOAD\r");
-        kill(pid, SIGTERM);
+        SendEndingSignal(pid, SIGTERM);
         EXPECT_EQ(Reap(pid), 143);
         std::string err = ReadFile(dir / "err.txt");
         EXPECT_NE(err.find("tarvik: interrupted while the controller was asked to take p.bin (" + com1.link() + ")\n"),
@@ -460,7 +460,7 @@ TEST(Headless, AnInterruptionEndsTheRunWithItsStatusAndOneLine)
     WriteFile(dir / "go.F4", "/sendcmd hi\n/pause 60000\n");
     pid_t pid = Spawn(dir, {"--script", "go.F4", com1.link()});
     ASSERT_EQ(com1.ReadN(3, 30000), "hi\r");
-    kill(pid, SIGHUP);
+    SendEndingSignal(pid, SIGHUP);
     EXPECT_EQ(Reap(pid), 129);
     std::string err = ReadFile(dir / "err.txt");
     EXPECT_NE(err.find("tarvik: interrupted (" + com1.link() + ")\n"), npos) << err;

@@ -330,7 +330,7 @@ TEST(Simulator, EndsAtATerminatingSignalAndRemovesItsLink)
             ASSERT_EQ(write(fd, ask, std::strlen(ask)), static_cast<ssize_t>(std::strlen(ask)));
             std::string got;
             ASSERT_TRUE(ReadUntil(fd, std::string(1, answer), got));
-            ASSERT_EQ(kill(pid, sig), 0);
+            ASSERT_EQ(SendEndingSignal(pid, sig), 0);
             EXPECT_EQ(WaitChild(pid, 10000), 0) << "signal " << sig << (busy ? " in a transfer" : " idle");
             EXPECT_FALSE(FileExists(link));
             close(fd);

@@ -101,6 +101,7 @@ void RestoreTerminalSignalSafe()
 
 void OnFatalSignal(int sig, siginfo_t *info, void *context)
 {
+    SigDefault(sig);
     RestoreTerminalSignalSafe();
     int i = 0;
     while (i < RestoreSignalCount && RestoreSignals[i] != sig)
@@ -116,7 +117,7 @@ void InstallRestoreHandlers()
         struct sigaction sa;
         std::memset(&sa, 0, sizeof sa);
         sa.sa_sigaction = OnFatalSignal;
-        sa.sa_flags = SA_SIGINFO | SA_RESETHAND;
+        sa.sa_flags = SA_SIGINFO;
         sigemptyset(&sa.sa_mask);
         sigaction(RestoreSignals[i], &sa, &PreviousActions[i]);
     }

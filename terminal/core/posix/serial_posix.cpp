@@ -207,6 +207,7 @@ void PutAllLatencyBackAtExit()
 void OnLatencySignal(int sig, siginfo_t *info, void *context)
 {
     int savedErrno = errno;  // the interrupted call's
+    SigDefault(sig);
     PutAllLatencyBack();
     errno = savedErrno;
     int i = 0;
@@ -230,7 +231,7 @@ void InstallLatencyRestore()
             struct sigaction sa;
             std::memset(&sa, 0, sizeof sa);
             sa.sa_sigaction = OnLatencySignal;
-            sa.sa_flags = SA_SIGINFO | SA_RESETHAND;
+            sa.sa_flags = SA_SIGINFO;
             sigemptyset(&sa.sa_mask);
             sigaction(LatencySignals[i], &sa, &LatencyPrevious[i]);
         }

@@ -1,5 +1,13 @@
 #include "sigchain_posix.h"
 
+void SigDefault(int sig)
+{
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(sig, &dfl, nullptr);
+}
+
 void SigPassOn(int sig, siginfo_t *info, void *context, const struct sigaction *prev)
 {
     if (prev != nullptr) {

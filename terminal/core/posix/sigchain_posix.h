@@ -12,6 +12,13 @@
 
 #include <csignal>
 
+// Puts sig's default action back: the first step of a handler that acts
+// once.  (Done by the handler rather than by SA_RESETHAND, which resets the
+// action as the signal arrives: a runtime that takes signals in to run the
+// handler later, ThreadSanitizer's, may then fail to run it, and the next
+// signal would find the default instead of the handler.)
+void SigDefault(int sig);
+
 // Passes sig on to the handler saved in prev (from sigaction), or, when
 // there was none, ends the process with it as its default action would.
 void SigPassOn(int sig, siginfo_t *info, void *context, const struct sigaction *prev);

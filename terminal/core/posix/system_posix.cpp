@@ -1,4 +1,5 @@
 #include "system.h"
+#include "sigchain_posix.h"
 
 #include <cerrno>
 #include <csignal>
@@ -175,12 +176,19 @@ namespace {
 int SavedOutput = -1;
 void (*InterruptFn)(int) = nullptr;
 
+// Acts once (SigDefault); while it runs, the same signal waits.  Once it
+// has said its line, the signal is raised again, unblocked, and ends the
+// process as the signal would have.
 void OnInterrupt(int sig)
 {
+    SigDefault(sig);
     if (InterruptFn != nullptr)
         InterruptFn(sig);
-    // SA_RESETHAND put the default action back, and SA_NODEFER lets it act now.
     raise(sig);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
 }
 }  // namespace
 
@@ -213,7 +221,7 @@ void SysOnInterrupt(void (*fn)(int sig))
             continue;  // started with it ignored (nohup, a background job): it stays so
         struct sigaction sa {};
         sa.sa_handler = OnInterrupt;
-        sa.sa_flags = SA_RESETHAND | SA_NODEFER;
+        sa.sa_flags = 0;
         sigemptyset(&sa.sa_mask);
         sigaction(sig, &sa, nullptr);
     }
