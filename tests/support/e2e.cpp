@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <iterator>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -53,8 +52,7 @@ namespace {
 // Gone, or a zombie waiting to be reaped.
 bool Ended(pid_t pid)
 {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::string text = ReadFile("/proc/" + std::to_string(pid) + "/stat");
     std::size_t close = text.rfind(')');
     return close == std::string::npos || close + 2 >= text.size() || text[close + 2] == 'Z' || text[close + 2] == 'X';
 }

@@ -25,9 +25,9 @@ bool WaitFor(const std::function<bool()> &pred, int timeout_ms = 10000);
 
 // Sends a signal that ends the process (SIGTERM, SIGINT, SIGHUP): 0, or -1
 // when it cannot be sent.  GCC's ThreadSanitizer runtime now and then drops
-// a signal that arrives while its process runs an intercepted call; in that
-// build the signal is sent again while the process lives on after it (every
-// 2 s, a few times).  Other builds send it once.
+// a signal, mostly one that comes early in a process's life; in that build
+// the signal is sent again while the process lives on after it (every 2 s,
+// a few times).  Other builds send it once.
 int SendEndingSignal(pid_t pid, int sig);
 
 std::string ReadFile(const std::string &path);
